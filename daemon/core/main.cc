@@ -1,0 +1,76 @@
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "core/logging.h"
+#include "core/proxy_config.h"
+
+namespace {
+
+const char kTag[] = "main";
+
+volatile sig_atomic_t g_running = 1;
+
+void WriteLine(const char* text, size_t len) {
+  // puts is not async-signal-safe; a single write gives the same line.
+  ssize_t ignored = write(STDOUT_FILENO, text, len);
+  (void)ignored;
+}
+
+#define QV_SIGNAL_LINE(text) WriteLine(text "\n", sizeof(text))
+
+void OnSignal(int signo) {
+  switch (signo) {
+    case SIGTERM:
+      QV_SIGNAL_LINE("quorvingate recv SIGTERM");
+      break;
+    case SIGINT:
+      QV_SIGNAL_LINE("quorvingate recv SIGINT");
+      break;
+    case SIGQUIT:
+      QV_SIGNAL_LINE("quorvingate recv SIGQUIT");
+      break;
+    default:
+      return;
+  }
+  g_running = 0;
+}
+
+void InstallHandler(int signo) {
+  struct sigaction action;
+  memset(&action, 0, sizeof(action));
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(signo, &action, nullptr);
+}
+
+}  // namespace
+
+int main() {
+  // Line-buffered, so that lines written with puts keep their order with the signal lines.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  const pid_t ppid = getppid();
+  GetProxyConfig();
+  QV_LOGW(kTag, "ppid %d", static_cast<int>(ppid));
+  QV_LOGD(kTag, "mian");
+  QV_LOGD(kTag, "log path ");
+
+  InstallHandler(SIGTERM);
+  InstallHandler(SIGINT);
+  InstallHandler(SIGQUIT);
+  signal(SIGPIPE, SIG_IGN);
+  InstallHandler(SIGPIPE);
+
+  while (g_running) {
+    const pid_t now = getppid();
+    if (now != ppid) {
+      QV_LOGW(kTag, "exit %d", static_cast<int>(now));
+      break;
+    }
+    usleep(1000000);
+  }
+  return 0;
+}

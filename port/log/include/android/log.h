@@ -1,0 +1,34 @@
+// Host replacement for Android's <android/log.h>: the same names, writing to stderr.
+#ifndef PORT_ANDROID_LOG_H
+#define PORT_ANDROID_LOG_H
+
+#include <stdarg.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum android_LogPriority {
+  ANDROID_LOG_UNKNOWN = 0,
+  ANDROID_LOG_DEFAULT,
+  ANDROID_LOG_VERBOSE,
+  ANDROID_LOG_DEBUG,
+  ANDROID_LOG_INFO,
+  ANDROID_LOG_WARN,
+  ANDROID_LOG_ERROR,
+  ANDROID_LOG_FATAL,
+  ANDROID_LOG_SILENT,
+} android_LogPriority;
+
+// Writes one line "<P>/<tag>(<pid>): <message>" to standard error.
+int __android_log_write(int prio, const char* tag, const char* text);
+int __android_log_print(int prio, const char* tag, const char* fmt, ...)
+    __attribute__((__format__(printf, 3, 4)));
+int __android_log_vprint(int prio, const char* tag, const char* fmt, va_list ap)
+    __attribute__((__format__(printf, 3, 0)));
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // PORT_ANDROID_LOG_H
