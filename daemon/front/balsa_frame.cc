@@ -92,6 +92,19 @@ const size_t kMaxChunkSizeBeforeDigit = 0x0FFFFFFF;
 // A CR that ended an earlier input but turned out to belong to a chunk extension.
 const char kCarriageReturn[] = "\r";
 
+// CR LF CR LF as four bytes, the newest lowest.
+const uint32_t kHeaderTerminator = 0x0D0A0D0Au;
+
+// Inputs up to this size are handled byte by byte instead of with library calls.
+const size_t kShortInput = 16;
+
+// The configuration record lives for the whole process; reading its level through a cached
+// pointer keeps the per-call check cheap when the frame is fed tiny pieces.
+inline bool DebugLogging() {
+  static const ProxyConfig* const config = GetProxyConfig();
+  return config->log_level_ > 1;
+}
+
 inline bool IsLineEnd(char c) {
   return c == '\r' || c == '\n';
 }
@@ -132,7 +145,12 @@ BalsaFrame::BalsaFrame()
       content_length_status_(NO_CONTENT_LENGTH),
       transfer_encoding_is_chunked_(false),
       parsed_response_code_(0),
-      extension_cr_pending_(false) {}
+      extension_cr_pending_(false),
+      header_tail_(0),
+      header_storage_(nullptr) {
+  int room = 0;
+  header_buffer_->GetWritableRegion(&header_storage_, &room);
+}
 
 BalsaFrame::~BalsaFrame() {
   delete header_buffer_;
@@ -175,21 +193,41 @@ void BalsaFrame::Reset() {
   transfer_encoding_is_chunked_ = false;
   parsed_response_code_ = 0;
   extension_cr_pending_ = false;
+  header_tail_ = 0;
+  int room = 0;
+  header_buffer_->GetWritableRegion(&header_storage_, &room);
 }
 
 size_t BalsaFrame::ProcessInput(const char* data, size_t len) {
-  QV_LOGD(kTag, "==============%s==============", ParseStateToString(parse_state_));
+  if (DebugLogging())
+    QV_LOGD(kTag, "==============%s==============", ParseStateToString(parse_state_));
+  if (parse_state_ == READING_HEADER_AND_FIRSTLINE && len <= kShortInput &&
+      header_length_ + len < max_header_length_) {
+    // A small piece of the header block: copy and search in one pass.
+    char* out = header_storage_ + header_length_;
+    uint32_t window = header_tail_;
+    for (size_t i = 0; i < len; ++i) {
+      out[i] = data[i];
+      window = (window << 8) | static_cast<unsigned char>(data[i]);
+      if (window == kHeaderTerminator) {
+        header_tail_ = window;
+        header_length_ += i + 1;
+        CompleteHeaderBlock();
+        if (parse_state_ == PARSE_ERROR)
+          QV_LOGW(kTag, "%s", ErrorCodeToString(last_error_));
+        return i + 1;
+      }
+    }
+    header_tail_ = window;
+    header_length_ += len;
+    return len;
+  }
+
   size_t consumed = 0;
-  switch (parse_state_) {
-    case MESSAGE_FULLY_READ:
-    case PARSE_ERROR:
-      break;
-    case READING_HEADER_AND_FIRSTLINE:
-      consumed = ProcessHeaderPhase(data, len);
-      break;
-    default:
-      consumed = ProcessBody(data, len);
-      break;
+  if (parse_state_ == READING_HEADER_AND_FIRSTLINE) {
+    consumed = ProcessHeaderPhase(data, len);
+  } else if (parse_state_ != MESSAGE_FULLY_READ && parse_state_ != PARSE_ERROR) {
+    consumed = ProcessBody(data, len);
   }
   if (parse_state_ == PARSE_ERROR)
     QV_LOGW(kTag, "%s", ErrorCodeToString(last_error_));
@@ -210,27 +248,27 @@ void BalsaFrame::ChunkingError(BalsaFrameEnums::ErrorCode code) {
 }
 
 long BalsaFrame::FindHeaderEnd(const char* data, size_t len) {
-  char* buffered = nullptr;
-  int buffered_len = 0;
-  header_buffer_->GetReadableRegion(&buffered, &buffered_len);
-  const size_t seen = static_cast<size_t>(buffered_len);
   // Every earlier byte was already examined as a possible final LF; only the new ones can be.
+  // The bytes before `data` come from the tail of what earlier calls buffered.
   const char* p = data;
   const char* end = data + len;
   while (p < end) {
     const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
     if (lf == nullptr)
       return -1;
-    const size_t index = seen + static_cast<size_t>(lf - data);
-    if (index >= 3) {
-      char before[3];
-      for (size_t k = 1; k <= 3; ++k) {
-        const size_t at = index - k;
-        before[k - 1] = at < seen ? buffered[at] : data[at - seen];
-      }
-      if (before[0] == '\r' && before[1] == '\n' && before[2] == '\r')
-        return static_cast<long>(index);
+    const size_t i = static_cast<size_t>(lf - data);
+    uint32_t before;
+    if (i >= 3) {
+      before = static_cast<uint32_t>(static_cast<unsigned char>(data[i - 3])) << 16 |
+               static_cast<uint32_t>(static_cast<unsigned char>(data[i - 2])) << 8 |
+               static_cast<unsigned char>(data[i - 1]);
+    } else {
+      before = header_tail_;
+      for (size_t k = 0; k < i; ++k)
+        before = (before << 8) | static_cast<unsigned char>(data[k]);
     }
+    if (((before << 8) | '\n') == kHeaderTerminator)
+      return static_cast<long>(header_length_ + i);
     p = lf + 1;
   }
   return -1;
@@ -242,31 +280,36 @@ size_t BalsaFrame::ProcessHeaderPhase(const char* data, size_t len) {
     return 0;
   }
   const size_t n = std::min(len, max_header_length_ - header_length_);
+  // The block goes straight into the buffer's writable region, which cannot move during the
+  // header phase (it never outgrows the limit); it is committed once the phase ends.
+  size_t take = n;
   const long end_index = FindHeaderEnd(data, n);
-  if (end_index < 0) {
-    header_buffer_->Write(data, static_cast<int>(n));
-    header_length_ += n;
-    if (header_length_ >= max_header_length_)
-      HeaderError(HEADERS_TOO_LONG);
-    return n;
-  }
+  if (end_index >= 0)
+    take = static_cast<size_t>(end_index) + 1 - header_length_;
+  memcpy(header_storage_ + header_length_, data, take);
+  for (size_t i = take >= 4 ? take - 4 : 0; i < take; ++i)
+    header_tail_ = (header_tail_ << 8) | static_cast<unsigned char>(data[i]);
+  header_length_ += take;
 
+  if (end_index >= 0) {
+    CompleteHeaderBlock();
+  } else if (header_length_ >= max_header_length_) {
+    header_buffer_->Commit(static_cast<int>(header_length_));
+    HeaderError(HEADERS_TOO_LONG);
+  }
+  return take;
+}
+
+void BalsaFrame::CompleteHeaderBlock() {
   // Bytes after the block stay with the caller, who offers them again for the body.
-  const size_t block_length = static_cast<size_t>(end_index) + 1;
-  const size_t consumed = block_length - header_length_;
-  header_buffer_->Write(data, static_cast<int>(consumed));
-  header_length_ = block_length;
-  char* block = nullptr;
-  int buffered_len = 0;
-  header_buffer_->GetReadableRegion(&block, &buffered_len);
-  if (!ParseHeaderBlock(block, block + block_length))
-    return consumed;
+  header_buffer_->Commit(static_cast<int>(header_length_));
+  if (!ParseHeaderBlock(header_storage_, header_storage_ + header_length_))
+    return;
   headers_->SortByKey();
   visitor_->ProcessHeaders(*headers_);
   DecideBody();
   if (parse_state_ == MESSAGE_FULLY_READ)
     visitor_->MessageDone();
-  return consumed;
 }
 
 bool BalsaFrame::ParseHeaderBlock(const char* p, const char* end) {
@@ -424,10 +467,28 @@ size_t BalsaFrame::ProcessBody(const char* data, size_t len) {
     raw = p;
   };
 
+  // Input that falls entirely inside the current chunk or content: the usual case when the
+  // body comes in small pieces, served without walking the state machine.
+  if (parse_state_ == READING_CHUNK_DATA && len < chunk_length_remaining_ && len > 0) {
+    visitor_->ProcessBodyInput(data, len);
+    visitor_->ProcessBodyData(data, len);
+    chunk_length_remaining_ -= len;
+    return len;
+  }
+  if (parse_state_ == READING_CONTENT && len < content_length_remaining_ && len > 0) {
+    if (DebugLogging())
+      QV_LOGD(kTag, "ReadingContent:  %zd", static_cast<ssize_t>(content_length_remaining_));
+    visitor_->ProcessBodyInput(data, len);
+    visitor_->ProcessBodyData(data, len);
+    content_length_remaining_ -= len;
+    return len;
+  }
+
   while (p < end) {
     switch (parse_state_) {
       case READING_CONTENT: {
-        QV_LOGD(kTag, "ReadingContent:  %zd", static_cast<ssize_t>(content_length_remaining_));
+        if (DebugLogging())
+          QV_LOGD(kTag, "ReadingContent:  %zd", static_cast<ssize_t>(content_length_remaining_));
         const size_t n = std::min(static_cast<size_t>(end - p), content_length_remaining_);
         const char* body = p;
         p += n;

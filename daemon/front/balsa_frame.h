@@ -10,7 +10,7 @@
 class LinearByteBuffer;
 
 struct BalsaFrameEnums {
-  enum ParseState {
+  enum ParseState : int {
     PARSE_ERROR = 0,
     READING_HEADER_AND_FIRSTLINE = 1,
     READING_CHUNK_LENGTH = 2,
@@ -24,7 +24,7 @@ struct BalsaFrameEnums {
     MESSAGE_FULLY_READ = 10,
   };
 
-  enum ErrorCode {
+  enum ErrorCode : int {
     NO_ERROR = 0,
     NO_STATUS_LINE_IN_RESPONSE = 1,
     NO_REQUEST_LINE_IN_REQUEST = 2,
@@ -56,7 +56,7 @@ struct BalsaFrameEnums {
     INTERNAL_LOGIC_ERROR = 28,
   };
 
-  enum ContentLengthStatus {
+  enum ContentLengthStatus : int {
     NO_CONTENT_LENGTH = 0,
     CONTENT_LENGTH_ERROR = 1,
     VALID_CONTENT_LENGTH = 2,
@@ -109,9 +109,11 @@ class BalsaFrame : public BalsaFrameEnums {
 
  private:
   size_t ProcessHeaderPhase(const char* data, size_t len);
-  // Global index in the header block of the LF that ends it, searching only bytes not seen by
-  // earlier calls; -1 when the block does not end within `data`.
+  // Index in the header block of the LF that ends it, examining only the new bytes; -1 when
+  // the block does not end within `data`.
   long FindHeaderEnd(const char* data, size_t len);
+  // The block of `header_length_` bytes is buffered: parse it and report.
+  void CompleteHeaderBlock();
   bool ParseHeaderBlock(const char* p, const char* end);
   bool ParseFirstLine(const char** cursor, const char* end);
   bool ParseHeaderLine(const char** cursor, const char* end);
@@ -143,6 +145,11 @@ class BalsaFrame : public BalsaFrameEnums {
   // A CR ended the previous input inside a chunk extension: part of the line end if an LF
   // follows, of the extension otherwise.
   bool extension_cr_pending_;
+  // The last (up to four) buffered header bytes, the newest lowest: lets the search for the
+  // block's end resume where the previous call stopped.
+  uint32_t header_tail_;
+  // Start of the header buffer's storage, where the block is written in place.
+  char* header_storage_;
 };
 
 #endif  // DAEMON_FRONT_BALSA_FRAME_H
