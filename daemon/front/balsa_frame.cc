@@ -286,7 +286,8 @@ size_t BalsaFrame::ProcessHeaderPhase(const char* data, size_t len) {
   const long end_index = FindHeaderEnd(data, n);
   if (end_index >= 0)
     take = static_cast<size_t>(end_index) + 1 - header_length_;
-  memcpy(header_storage_ + header_length_, data, take);
+  if (take > 0)
+    memcpy(header_storage_ + header_length_, data, take);
   for (size_t i = take >= 4 ? take - 4 : 0; i < take; ++i)
     header_tail_ = (header_tail_ << 8) | static_cast<unsigned char>(data[i]);
   header_length_ += take;
