@@ -250,6 +250,40 @@ BENCHMARK(BM_Balsa_Pieces64)->Repetitions(5);
 BENCHMARK(BM_HttpParser_Bytewise)->Repetitions(5);
 BENCHMARK(BM_Balsa_Bytewise)->Repetitions(5);
 
+// A header block near the 32 KB limit: byte-by-byte feeding must stay linear in its size.
+const std::string& BigBlock() {
+  static const std::string block = [] {
+    std::string b = "GET http://big.example.com/ HTTP/1.1\r\nHost: big.example.com\r\n";
+    for (int i = 0; b.size() < 32000; ++i)
+      b += "X-Filler-" + std::to_string(i) + ": " + std::string(60, 'f') + "\r\n";
+    return b + "\r\n";
+  }();
+  return block;
+}
+
+void RunBigBlock(benchmark::State& state, size_t piece) {
+  BalsaFrame frame;
+  CountingVisitor visitor;
+  frame.set_visitor(&visitor);
+  for (auto _ : state) {
+    frame.Reset();
+    FeedBalsa(&frame, BigBlock(), piece);
+  }
+  if (visitor.done != static_cast<int>(state.iterations()))
+    state.SkipWithError("the block did not complete");
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(BigBlock().size()));
+}
+
+void BM_BigBlock_Whole(benchmark::State& state) {
+  RunBigBlock(state, 0);
+}
+void BM_BigBlock_Bytewise(benchmark::State& state) {
+  RunBigBlock(state, 1);
+}
+
+BENCHMARK(BM_BigBlock_Whole)->Repetitions(5);
+BENCHMARK(BM_BigBlock_Bytewise)->Repetitions(5);
+
 // Keeps the median throughput of each benchmark's repetitions for the ratio table.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -300,6 +334,12 @@ int main(int argc, char** argv) {
            whole / m["BM_HttpParser_Whole"]);
     printf("BalsaFrame bytewise cost per byte / whole cost per byte: %.2f (goal <= 10)\n",
            whole / bytewise);
+  }
+  const double big_whole = m["BM_BigBlock_Whole"];
+  const double big_bytewise = m["BM_BigBlock_Bytewise"];
+  if (big_whole > 0 && big_bytewise > 0) {
+    printf("%zu-byte header block: whole %.1f MB/s, bytewise %.1f MB/s, cost ratio %.2f\n",
+           BigBlock().size(), big_whole, big_bytewise, big_whole / big_bytewise);
   }
   benchmark::Shutdown();
   return 0;

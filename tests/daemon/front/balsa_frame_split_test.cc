@@ -60,7 +60,7 @@ std::vector<Sample> Samples() {
        BalsaFrame::MESSAGE_FULLY_READ, BalsaFrame::NO_ERROR, "hello0123456789abcdefghijklmnopabc"},
       {"chunked without trailer", chunked_head + "4\r\nwxyz\r\n0\r\n\r\n",
        BalsaFrame::MESSAGE_FULLY_READ, BalsaFrame::NO_ERROR, "wxyz"},
-      {"response-length body still open", "PUT /big HTTP/1.1\r\nContent-Length: 100\r\n\r\n0123",
+      {"body still open", "PUT /big HTTP/1.1\r\nContent-Length: 100\r\n\r\n0123",
        BalsaFrame::READING_CONTENT, BalsaFrame::NO_ERROR, "0123"},
       {"key too long", "GET / HTTP/1.1\r\nA: b\r\n" + std::string(200, 'k') + ": v\r\n\r\nbody",
        BalsaFrame::PARSE_ERROR, BalsaFrame::READ_GENERAL_HEADER_KEY_FAILE, ""},
