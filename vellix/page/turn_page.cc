@@ -50,6 +50,7 @@ CTurnPage::CTurnPage(float w, float h, int rows_, int cols_)
       originPoint{0.0f, 0.0f},
       elapsed(0.0f),
       busy(kFree),
+      waiting(0),
       shadowQuad{} {
   side = 0;
   curlIndices = new unsigned short[rows * cols * 6];
@@ -59,19 +60,47 @@ CTurnPage::~CTurnPage() {
   delete[] curlIndices;
 }
 
-bool CTurnPage::TryClaim() {
-  int expected = kFree;
-  return busy.compare_exchange_strong(expected, kUpdating, std::memory_order_acquire);
+namespace {
+
+// The page whose animation state the current thread holds.
+thread_local CTurnPage const* tHolder = nullptr;
+
+}  // namespace
+
+CTurnPage::Hold::Hold(CTurnPage* page, Mode mode)
+    : page_(page), previous_(tHolder), held_(false), nested_(tHolder == page) {
+  if (nested_) {
+    held_ = true;
+    return;
+  }
+  if (mode == kFrame) {
+    int expected = kFree;
+    held_ = page->waiting.load() == 0 &&
+            page->busy.compare_exchange_strong(expected, kUpdating, std::memory_order_acquire);
+  } else {
+    page->waiting.fetch_add(1);
+    for (;;) {
+      int expected = kFree;
+      if (page->busy.compare_exchange_weak(expected, kSettingUp, std::memory_order_acquire)) {
+        held_ = true;
+        break;
+      }
+      if (expected == kSettingUp && mode == kSetUp)
+        break;
+      // A frame holds the page for some microseconds.
+      std::this_thread::yield();
+    }
+    page->waiting.fetch_sub(1);
+  }
+  if (held_)
+    tHolder = page;
 }
 
-void CTurnPage::ClaimWait() {
-  // The other side holds the state only for one set-up, a few microseconds.
-  while (!TryClaim())
-    std::this_thread::yield();
-}
-
-void CTurnPage::Release() {
-  busy.store(kFree, std::memory_order_release);
+CTurnPage::Hold::~Hold() {
+  if (held_ && !nested_) {
+    tHolder = previous_;
+    page_->busy.store(kFree, std::memory_order_release);
+  }
 }
 
 void CTurnPage::ComputeFoldLine(float* a, float* b, float* c) const {
@@ -94,7 +123,7 @@ void CTurnPage::SetShape(float w, float h) {
 }
 
 int CTurnPage::ResetParameters() {
-  ClaimWait();
+  Hold hold(this, Hold::kSetUpWaiting);
   radius = kDefaultRadius;
   side = 0;
   acceleration = {0.0006f, 0.0004f};
@@ -102,7 +131,6 @@ int CTurnPage::ResetParameters() {
   remaining = 0.0f;
   animationKind = kIdle;
   curlFlag = false;
-  Release();
   return 0;
 }
 
@@ -174,24 +202,17 @@ void CTurnPage::Draw(int aPosition, int aTexCoord, int uAlpha, int aNormal, int 
 // Animations
 
 int CTurnPage::SetAnimation(int kind, float x0, float y0, float x1, float y1, long param) {
-  for (;;) {
-    int expected = kFree;
-    if (busy.compare_exchange_weak(expected, kSettingUp, std::memory_order_acquire))
-      break;
-    if (expected == kSettingUp)
-      return 0;
-    // The render thread is inside a frame; the request waits for it instead of being lost.
-    std::this_thread::yield();
-  }
+  // Another set-up in progress refuses this one; a frame in progress is waited out, so a
+  // release is never lost to the render thread.
+  Hold hold(this, Hold::kSetUp);
+  if (!hold.held())
+    return 0;
   bool glide = false;
   int result = SetUpMotion(kind, x0, y0, x1, y1, param, &glide);
-  if (glide) {
-    Release();
+  if (glide)
     return SetAnimation(kGlide, x0, y0, x1, y1, param);
-  }
   originPoint = endPoint;
   animationKind = kind;
-  Release();
   return result;
 }
 
@@ -387,8 +408,9 @@ int CTurnPage::SetUpMotion(int kind, float x0, float y0, float x1, float y1, lon
 }
 
 int CTurnPage::UpdateAnimation(long ms) {
-  if (!TryClaim())
-    return 0;
+  Hold hold(this, Hold::kFrame);
+  if (!hold.held())
+    return kRunning;
   float step = firstFrame ? 1.0f : static_cast<float>(ms / 33.0);
   if (step > remaining)
     step = remaining;
@@ -401,31 +423,26 @@ int CTurnPage::UpdateAnimation(long ms) {
   endPoint.y = originPoint.y + elapsed * velocity.y + acceleration.y * 0.5f * elapsed * elapsed;
   radius += step * radiusVelocity;
   remaining -= step;
-  if (remaining > 0.0f) {
-    Release();
+  if (remaining > 0.0f)
     return kRunning;
-  }
   remaining = 0.0f;
   int kind = animationKind;
-  PointF s = startPoint;
-  PointF e = endPoint;
-  long p = animationParam;
-  if (kind == kCompleteTurn || kind == kBounce) {
-    Release();
-    if (kind == kCompleteTurn)
-      SetAnimation(kGlide, s.x, s.y, e.x, e.y, p);
-    else
-      SetAnimation(kFallBack, e.x, e.y, s.x, s.y, p);
+  if (kind == kCompleteTurn) {
+    SetAnimation(kGlide, startPoint.x, startPoint.y, endPoint.x, endPoint.y, animationParam);
     return kChained;
   }
+  if (kind == kBounce) {
+    SetAnimation(kFallBack, endPoint.x, endPoint.y, startPoint.x, startPoint.y, animationParam);
+    return kChained;
+  }
+  float endX = endPoint.x;
   radius = kDefaultRadius;
   animationKind = kIdle;
   startPoint = {width, 0.0f};
   endPoint = startPoint;
-  Release();
   if (kind == kFallBack)
     return kFellBack;
-  return e.x < 0.0f ? kTurned : kFinished;
+  return endX < 0.0f ? kTurned : kFinished;
 }
 
 int CTurnPage::UpdateCurlRadius() {
@@ -461,17 +478,18 @@ int CTurnPage::UpdateCurlRadius() {
 // Mesh
 
 int CTurnPage::Update(float x0, float y0, float x1, float y1, long ms) {
+  // While an animation is being set up the frame is skipped: the mesh stays as it was.
+  Hold hold(this, Hold::kFrame);
+  if (!hold.held())
+    return kRunning;
   int result = 0;
   if (animationKind < kCompleteTurn) {
-    ClaimWait();
     startPoint = {x0, y0};
     endPoint = {x1, y1};
   } else {
     result = UpdateAnimation(ms);
-    ClaimWait();
   }
   BuildMesh();
-  Release();
   return result;
 }
 

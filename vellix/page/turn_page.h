@@ -94,19 +94,36 @@ class CTurnPage : public CVirtualPage {
   float radiusVelocity;
   PointF originPoint;
   float elapsed;
-  // Claimed by SetAnimation (touch thread) and by the frame update (render thread) around
-  // every access to the animation state, so the two never overlap.
+  // Who holds the animation state: SetAnimation (touch thread) and the frame update (render
+  // thread) each hold it around every access, so the two never overlap.
   std::atomic<int> busy;
+  // Set-ups waiting for the current frame to end; the next frame is skipped in their favour.
+  std::atomic<int> waiting;
   // Ends of the cylinder's base line on the table and of its top edge, for the shadow pass.
   float shadowQuad[4][3];
 
  protected:
   // Fold line of startPoint -> endPoint.
   void ComputeFoldLine(float* a, float* b, float* c) const;
-  // Returns false (leaving `busy` alone) while a set-up is in progress.
-  bool TryClaim();
-  void ClaimWait();
-  void Release();
+  // Holds the animation state for the calling thread for its lifetime. A frame never waits:
+  // it is refused while a set-up runs or waits. A set-up waits for a running frame and is
+  // refused (when `refuse`) by another running set-up. Holding it again on the same thread,
+  // as chained set-ups do, is a no-op.
+  class Hold {
+   public:
+    enum Mode { kFrame, kSetUp, kSetUpWaiting };
+    Hold(CTurnPage* page, Mode mode);
+    ~Hold();
+    Hold(Hold const&) = delete;
+    Hold& operator=(Hold const&) = delete;
+    bool held() const { return held_; }
+
+   private:
+    CTurnPage* page_;
+    CTurnPage const* previous_;
+    bool held_;
+    bool nested_;
+  };
 
  private:
   int SetUpMotion(int kind, float x0, float y0, float x1, float y1, long param, bool* chained);

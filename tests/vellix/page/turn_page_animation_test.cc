@@ -287,14 +287,47 @@ TEST_F(TurnPageAnimationTest, UnknownKindSetsNoMotion) {
 
 TEST_F(TurnPageAnimationTest, BusyPageSkipsSetUpAndSteps) {
   page.SetAnimation(3, 0, 0, 0, 0, 1);
+  page.Update(0, 0, 0, 0, 33);
+  std::vector<float> mesh(page.vertices, page.vertices + 3 * page.vertexCount);
   page.busy = CTurnPage::kSettingUp;
   EXPECT_EQ(0, page.SetAnimation(4, 0, 0, 0, 0, 1));
   EXPECT_EQ(3, page.animationKind.load());
   EXPECT_EQ(0, page.UpdateAnimation(33));
-  EXPECT_EQ(0.0f, page.elapsed);
-  page.busy = CTurnPage::kFree;
-  EXPECT_EQ(0, page.UpdateAnimation(33));
   EXPECT_EQ(1.0f, page.elapsed);
+  // The whole frame is skipped: no step, no new mesh.
+  EXPECT_EQ(0, page.Update(0, 0, 0, 0, 33));
+  EXPECT_EQ(1.0f, page.elapsed);
+  EXPECT_EQ(mesh, std::vector<float>(page.vertices, page.vertices + 3 * page.vertexCount));
+  page.busy = CTurnPage::kFree;
+  // A set-up waiting for its turn also makes frames give way.
+  page.waiting = 1;
+  EXPECT_EQ(0, page.Update(0, 0, 0, 0, 33));
+  EXPECT_EQ(1.0f, page.elapsed);
+  page.waiting = 0;
+  EXPECT_EQ(0, page.UpdateAnimation(33));
+  EXPECT_EQ(2.0f, page.elapsed);
+  EXPECT_EQ(CTurnPage::kFree, page.busy.load());
+}
+
+TEST_F(TurnPageAnimationTest, ChainedSetUpRunsInsideTheFrame) {
+  // The follow-up is set up while the frame still holds the page, so no other set-up can
+  // slip in between and none is refused.
+  class Probe : public CTurnPage {
+   public:
+    Probe(float w, float h) : CTurnPage(w, h, 43, 24) {}
+    int SetAnimation(int kind, float x0, float y0, float x1, float y1, long param) override {
+      states.push_back(busy.load());
+      return CTurnPage::SetAnimation(kind, x0, y0, x1, y1, param);
+    }
+    std::vector<int> states;
+  } probe(w, h);
+  probe.SetAnimation(6, 0, 0, 0, 0, 1);
+  std::vector<int> r = RunFrames(&probe, 33);
+  EXPECT_EQ(3, r.back());
+  ASSERT_EQ(2u, probe.states.size());
+  EXPECT_EQ(CTurnPage::kFree, probe.states[0]);
+  EXPECT_EQ(CTurnPage::kUpdating, probe.states[1]);
+  EXPECT_EQ(CTurnPage::kFree, probe.busy.load());
 }
 
 TEST_F(TurnPageAnimationTest, ZeroOrNegativeTimeArrivesAtOnce) {
