@@ -14,6 +14,11 @@ class SpdyFrameRecord : public DataFrame {
       : DataFrame(frame->data(), static_cast<unsigned int>(frame->size()), false), frame_(frame) {}
   ~SpdyFrameRecord() override { delete frame_; }
 
+  // The record for `frame`, or none when there is no frame to send.
+  static SpdyFrameRecord* Create(SpdyFrame* frame) {
+    return frame == nullptr ? nullptr : new SpdyFrameRecord(frame);
+  }
+
   const SpdyFrame* frame() const { return frame_; }
 
  private:

@@ -98,6 +98,8 @@ class SpdyFramer {
 
   // Frame creation (callers own the result; none on failure). SYN_STREAM and data frames use
   // this framer's compression contexts, so they must be created in the order they are sent.
+  // A compressed frame that comes back as none may have left its compression stream out of
+  // step with the peer's: the sender must send nothing for it and end the session.
   SpdyFrame* CreateSynStream(SpdyStreamId stream_id, SpdyStreamId associated_stream_id,
                              int priority, uint8_t flags, bool compressed,
                              const SpdyHeaderMap& headers);

@@ -177,6 +177,10 @@ TEST(SpdyFrameRecordTest, RecordSendsTheWholeFrameAndOwnsIt) {
   EXPECT_EQ(0u, record->index);
   record->stream_id = 0;
   // Destroying the record through the base frees the frame once (checked by the sanitizers).
+  EXPECT_EQ(nullptr, SpdyFrameRecord::Create(nullptr));
+  std::unique_ptr<DataFrame> made(SpdyFrameRecord::Create(SpdyFramer::CreateRstStream(3, 5)));
+  ASSERT_NE(nullptr, made);
+  EXPECT_EQ(16u, made->size);
 }
 
 }  // namespace

@@ -262,6 +262,35 @@ TEST(SpdyCompressionTest, CorruptCompressedDataFails) {
   EXPECT_EQ(0u, framer.ProcessInput(input.data() + 8, input.size() - 8));
 }
 
+TEST(SpdyCompressionTest, IncompressibleBlocksOfEverySizeComeOutWhole) {
+  // Random values leave deflate no gain: the compressed frame must still hold the whole block,
+  // and each block must end cleanly so that the next one decodes.
+  SpdyFramer sender;
+  SpdyFramer receiver;
+  RecordingFramerVisitor visitor;
+  receiver.set_visitor(&visitor);
+  uint32_t seed = 12345;
+  std::string expected_blocks;
+  for (size_t size = 0; size < 3000; size += 37) {
+    std::string value;
+    for (size_t i = 0; i < size; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      value += static_cast<char>(seed >> 24);
+    }
+    SpdyHeaderMap headers{{"x", value}};
+    std::unique_ptr<SpdyFrame> syn(sender.CreateSynStream(1, 0, 0, 0, true, headers));
+    ASSERT_NE(nullptr, syn);
+    std::string bytes = FrameBytes(*syn);
+    ASSERT_EQ(bytes.size(), receiver.ProcessInput(bytes.data(), bytes.size()));
+    ASSERT_FALSE(receiver.HasError()) << size;
+    FrameBuilder block(16);
+    WriteHeaderBlock(&block, headers);
+    ASSERT_EQ(std::string(block.data(), block.length()),
+              visitor.events[visitor.events.size() - 2].substr(6))
+        << size;
+  }
+}
+
 TEST(SpdyCompressionTest, OnlyHeaderBlockFramesCompress) {
   SpdyFramer framer;
   std::unique_ptr<SpdyFrame> ping(SpdyFramer::CreatePingFrame(1));
