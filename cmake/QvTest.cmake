@@ -15,8 +15,9 @@ function(qv_gtest name)
 endfunction()
 
 # qv_gtest_dir(<prefix> <dir> LIBS ... [LABELS ...])
-# Every *_test.cc in <dir> goes into <prefix>_tests; files named *_gl_test.cc need a GL
-# context and go into <prefix>_gl_tests, labelled "gl".
+# Every *_test.cc in <dir> goes into <prefix>_tests (labelled "unit" unless LABELS says
+# otherwise); files named *_gl_test.cc need a GL context and go into <prefix>_gl_tests,
+# labelled "gl".
 function(qv_gtest_dir prefix dir)
   cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
   file(GLOB all CONFIGURE_DEPENDS ${dir}/*_test.cc)
@@ -30,10 +31,13 @@ function(qv_gtest_dir prefix dir)
     endif()
   endforeach()
   file(GLOB helpers CONFIGURE_DEPENDS ${dir}/*_helper.cc)
+  if(NOT ARG_LABELS)
+    set(ARG_LABELS unit)
+  endif()
   if(plain)
-    qv_gtest(${prefix}_tests SOURCES ${plain} ${helpers} LIBS ${ARG_LIBS} LABELS unit ${ARG_LABELS})
+    qv_gtest(${prefix}_tests SOURCES ${plain} ${helpers} LIBS ${ARG_LIBS} LABELS ${ARG_LABELS})
   endif()
   if(gl)
-    qv_gtest(${prefix}_gl_tests SOURCES ${gl} ${helpers} LIBS ${ARG_LIBS} LABELS gl ${ARG_LABELS})
+    qv_gtest(${prefix}_gl_tests SOURCES ${gl} ${helpers} LIBS ${ARG_LIBS} LABELS gl)
   endif()
 endfunction()
