@@ -37,7 +37,7 @@ void RingByteBuffer::Commit(int n) {
   n = std::min(std::max(n, 0), FreeBytes());
   if (n == 0)
     return;
-  write_index_ = (write_index_ + n) % capacity_;
+  write_index_ = Advance(write_index_, n);
   readable_ += n;
 }
 
@@ -45,7 +45,7 @@ void RingByteBuffer::Consume(int n) {
   if (n < 0)
     return;
   if (n < readable_) {
-    read_index_ = (read_index_ + n) % capacity_;
+    read_index_ = Advance(read_index_, n);
     readable_ -= n;
   } else {
     Clear();

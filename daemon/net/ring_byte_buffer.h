@@ -35,6 +35,13 @@ class RingByteBuffer : public ByteBuffer {
   int write_index() const { return write_index_; }
 
  private:
+  // index + n modulo the capacity, for 0 <= n <= capacity: no division, and no int overflow
+  // however large the capacity.
+  int Advance(int index, int n) const {
+    const int room = capacity_ - index;
+    return n < room ? index + n : n - room;
+  }
+
   char* storage_;
   int capacity_;
   int readable_ = 0;
