@@ -26,6 +26,94 @@ bool Usable(float t) {
   return t > 0.0f && isfinite(t);
 }
 
+// CVirtualPage::ProjectPoint and ReflectPoint for one fixed line, with the work that depends
+// only on the line done once. The per-point arithmetic is the same, and so are the results.
+enum class LineKind { kNone, kUpright, kLevel, kSlanted };
+
+LineKind KindOf(float a, float b) {
+  if (a == 0.0f && b == 0.0f)
+    return LineKind::kNone;
+  if (b == 0.0f)
+    return LineKind::kUpright;
+  return a == 0.0f ? LineKind::kLevel : LineKind::kSlanted;
+}
+
+class Projection {
+ public:
+  Projection(float a, float b, float c)
+      : a_(a), b_(b), c_(c), denom_(b * b + a * a), kind_(KindOf(a, b)) {}
+  void operator()(float x, float y, float* ox, float* oy) const {
+    switch (kind_) {
+      case LineKind::kNone:
+        *ox = x;
+        *oy = y;
+        break;
+      case LineKind::kUpright:
+        *ox = -c_ / a_;
+        *oy = y;
+        break;
+      case LineKind::kLevel:
+        *ox = x;
+        *oy = -c_ / b_;
+        break;
+      case LineKind::kSlanted: {
+        float py = y - b_ * (b_ * y + a_ * x + c_) / denom_;
+        *oy = py;
+        *ox = (-c_ - b_ * py) / a_;
+      }
+    }
+  }
+
+ private:
+  float a_;
+  float b_;
+  float c_;
+  float denom_;
+  LineKind kind_;
+};
+
+class Reflection {
+ public:
+  Reflection(float a, float b, float c) : a_(a), b_(b), c_(c), kind_(KindOf(a, b)) {
+    if (kind_ == LineKind::kSlanted) {
+      ab_ = a / b;
+      float f = a * ab_;
+      fmb_ = f - b;
+      fpb_ = f + b;
+    }
+  }
+  void operator()(float x, float y, float* ox, float* oy) const {
+    switch (kind_) {
+      case LineKind::kNone:
+        *ox = x;
+        *oy = y;
+        break;
+      case LineKind::kUpright:
+        *oy = y;
+        *ox = -2.0f * c_ / a_ - x;
+        break;
+      case LineKind::kLevel:
+        *ox = x;
+        *oy = -2.0f * c_ / b_ - y;
+        break;
+      case LineKind::kSlanted: {
+        float ry = (fmb_ * y + (c_ + a_ * x) * -2.0f) / fpb_;
+        *oy = ry;
+        *ox = x + ab_ * (ry - y);
+      }
+    }
+  }
+
+ private:
+  float a_;
+  float b_;
+  float c_;
+  float ab_ = 0.0f;
+  float fmb_ = 0.0f;
+  float fpb_ = 0.0f;
+  LineKind kind_;
+};
+
 long Doubled(long v) {
   if (v > LONG_MAX / 2)
     return LONG_MAX;
@@ -579,24 +667,30 @@ void CTurnPage::CurlMesh(float a, float b, float c, float l, float s) {
   float const bl = b / l;
   float const m = static_cast<float>(mirror);
   int const stride = cols + 1;
-  bool const rising = s >= 0.0f;
+  // The diagonal of each cell follows the fold's direction:
+  // (v, v+1, v+cols+2, v, v+cols+2, v+cols+1) when s >= 0,
+  // (v, v+1, v+cols+1, v+1, v+cols+2, v+cols+1) otherwise.
+  int const d2 = s >= 0.0f ? stride + 1 : stride;
+  int const d3 = s >= 0.0f ? 0 : 1;
+  Projection const toBase(a, b, cb);
+  Reflection const overFold(a, b, c);
   unsigned short* flat = indices;
   unsigned short* curl = curlIndices;
 
   float y = 0.0f;
   for (int i = 0; i <= rows; ++i) {
     float x = 0.0f;
-    for (int j = 0; j <= cols; ++j) {
-      int v = i * stride + j;
-      float* pos = vertices + v * 3;
-      float* nor = normals + v * 3;
+    bool const cellRow = i < rows;
+    float* pos = vertices + i * stride * 3;
+    float* nor = normals + i * stride * 3;
+    for (int j = 0; j <= cols; ++j, pos += 3, nor += 3) {
       float d = a * x + b * y + c;
       float theta = d / lr;
       bool toCurl;
       if (fabsf(theta) <= kHalfPi) {
         float px;
         float py;
-        ProjectPoint(x, y, &px, &py, a, b, cb);
+        toBase(x, y, &px, &py);
         float rc = r * cosf(theta);
         float rs = r * sinf(theta);
         pos[0] = (px + rc * al) * m;
@@ -609,7 +703,7 @@ void CTurnPage::CurlMesh(float a, float b, float c, float l, float s) {
       } else if (d > 0.0f) {
         float rx;
         float ry;
-        ReflectPoint(x, y, &rx, &ry, a, b, c);
+        overFold(x, y, &rx, &ry);
         pos[0] = rx * m;
         pos[1] = ry;
         pos[2] = 2.0f * r;
@@ -626,19 +720,19 @@ void CTurnPage::CurlMesh(float a, float b, float c, float l, float s) {
         nor[2] = -1.0f;
         toCurl = !(fabsf(theta) > flatLimit);
       }
-      if (j >= n && j < cols && i < rows) {
-        unsigned short*& out = toCurl ? curl : flat;
-        if (rising) {
-          CellIndices(v, out);
-        } else {
-          out[0] = static_cast<unsigned short>(v);
-          out[1] = static_cast<unsigned short>(v + 1);
-          out[2] = static_cast<unsigned short>(v + stride);
-          out[3] = static_cast<unsigned short>(v + 1);
-          out[4] = static_cast<unsigned short>(v + stride + 1);
-          out[5] = static_cast<unsigned short>(v + stride);
-        }
-        out += 6;
+      if (cellRow && j >= n && j < cols) {
+        unsigned short* out = toCurl ? curl : flat;
+        int const v = i * stride + j;
+        out[0] = static_cast<unsigned short>(v);
+        out[1] = static_cast<unsigned short>(v + 1);
+        out[2] = static_cast<unsigned short>(v + d2);
+        out[3] = static_cast<unsigned short>(v + d3);
+        out[4] = static_cast<unsigned short>(v + stride + 1);
+        out[5] = static_cast<unsigned short>(v + stride);
+        if (toCurl)
+          curl += 6;
+        else
+          flat += 6;
       }
       x += dxc;
     }
