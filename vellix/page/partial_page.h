@@ -1,0 +1,32 @@
+// A page beside the current one: the previous page mirrored left of the spine, or a strip
+// of the next page on the right.
+#ifndef VELLIX_PAGE_PARTIAL_PAGE_H
+#define VELLIX_PAGE_PARTIAL_PAGE_H
+
+#include "page/virtual_page.h"
+
+namespace kestrin {
+namespace GL {
+
+class CPartialPage : public CVirtualPage {
+ public:
+  // The strip covers x0..x1 of the width and y0..y1 of the height. mirrorMode 1 draws it as
+  // placed, -1 only its mirror image (about the spine), 0 both.
+  CPartialPage(float w, float h, float x0, float x1, float y0, float y1, int mirrorMode);
+  ~CPartialPage() override;
+
+  using CVirtualPage::Draw;
+  using CVirtualPage::SetShape;
+  using CVirtualPage::SetTexture;
+  void Draw(int aPosition, int aTexCoord) override;
+  virtual void SetShape(float w, float h, float x0, float x1, float y0, float y1);
+  virtual void SetTexture(float uFrom, float uTo, float vFrom, float vTo, bool);
+
+  int mirrorMode;
+  float* mirroredVertices;
+};
+
+}  // namespace GL
+}  // namespace kestrin
+
+#endif  // VELLIX_PAGE_PARTIAL_PAGE_H
