@@ -5,6 +5,8 @@
 
 #include <thread>
 
+#include "page/quarter_sincos.h"
+
 namespace kestrin {
 namespace GL {
 
@@ -691,8 +693,11 @@ void CTurnPage::CurlMesh(float a, float b, float c, float l, float s) {
         float px;
         float py;
         toBase(x, y, &px, &py);
-        float rc = r * cosf(theta);
-        float rs = r * sinf(theta);
+        float st;
+        float ct;
+        QuarterSinCos(theta, &st, &ct);
+        float rc = r * ct;
+        float rs = r * st;
         pos[0] = (px + rc * al) * m;
         pos[1] = py + rc * bl;
         pos[2] = r + rs;

@@ -295,6 +295,40 @@ TEST(TurnPageGeometryTest, SpineGuardKeepsTheCylinderOffTheSpine) {
   EXPECT_GT(guarded, 50);
 }
 
+TEST(TurnPageGeometryTest, FlippedVerticesAreExactlyReflectPoint) {
+  // The mesh builder inlines the mirror formula; its results must be the static function's,
+  // bit for bit, for slanted, upright and level folds.
+  CTurnPage page(0.5625f, 1.0f, 43, 24);
+  float const ends[][2] = {{0.1f, 0.35f}, {0.05f, 0.5f}, {0.5625f, 0.7f}};
+  for (auto const& e : ends) {
+    HoldAt(&page, 0.5625f, e[0] == 0.05f ? 0.5f : 0.0f, e[0], e[1], 0.07f);
+    page.Update(0, 0, 0, 0, 0);
+    int flipped = 0;
+    float const dxc = page.width / page.cols;
+    float const dyc = page.height / page.rows;
+    float y = 0.0f;
+    for (int i = 0; i <= page.rows; ++i) {
+      float x = 0.0f;
+      for (int j = 0; j <= page.cols; ++j) {
+        int v = i * (page.cols + 1) + j;
+        if (page.normals[3 * v + 2] == 1.0f && page.normals[3 * v] == 0.0f &&
+            page.normals[3 * v + 1] == 0.0f) {
+          float rx = 0.0f;
+          float ry = 0.0f;
+          CVirtualPage::ReflectPoint(x, y, &rx, &ry, page.foldLine[0], page.foldLine[1],
+                                     page.foldLine[2]);
+          ASSERT_EQ(rx, page.vertices[3 * v]) << v;
+          ASSERT_EQ(ry, page.vertices[3 * v + 1]) << v;
+          ++flipped;
+        }
+        x += dxc;
+      }
+      y += dyc;
+    }
+    EXPECT_GT(flipped, 0) << e[0] << ", " << e[1];
+  }
+}
+
 TEST(TurnPageGeometryTest, ShadowQuadSitsOnTheBaseLineAndTheCylinderTop) {
   CTurnPage page(0.5625f, 1.0f, 43, 24);
   page.animationKind = CTurnPage::kDragging;
