@@ -25,8 +25,8 @@ void GLTexture::DeleteName() {
   }
 }
 
-bool GLTexture::Init(unsigned w, unsigned h, unsigned internal_format, unsigned pixel_format,
-                     unsigned pixel_type) {
+void GLTexture::CreateName(unsigned w, unsigned h, unsigned internal_format, unsigned pixel_format,
+                           unsigned pixel_type) {
   // A second Init must not leak the name made by the first.
   DeleteName();
   width = w;
@@ -38,32 +38,29 @@ bool GLTexture::Init(unsigned w, unsigned h, unsigned internal_format, unsigned 
   glGenTextures(1, &id);
   GLPrintError("glGenTexture(-)");
   glBindTexture(GL_TEXTURE_2D, id);
-  glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(internalFormat), static_cast<GLsizei>(w),
-               static_cast<GLsizei>(h), 0, format, type, nullptr);
+}
+
+void GLTexture::SetDefaultParameters() {
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
   glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, static_cast<GLfloat>(GL_CLAMP_TO_EDGE));
   glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, static_cast<GLfloat>(GL_CLAMP_TO_EDGE));
+}
+
+bool GLTexture::Init(unsigned w, unsigned h, unsigned internal_format, unsigned pixel_format,
+                     unsigned pixel_type) {
+  CreateName(w, h, internal_format, pixel_format, pixel_type);
+  glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(internalFormat), static_cast<GLsizei>(w),
+               static_cast<GLsizei>(h), 0, format, type, nullptr);
+  SetDefaultParameters();
   GLPrintError("glTextureInit");
   return id != 0;
 }
 
 bool GLTexture::Init(unsigned w, unsigned h, unsigned char* data, unsigned internal_format,
                      unsigned pixel_format, unsigned pixel_type) {
-  DeleteName();
-  width = w;
-  height = h;
-  internalFormat = internal_format;
-  format = pixel_format;
-  type = pixel_type;
-  GLPrintError("glGenTexture(+)");
-  glGenTextures(1, &id);
-  GLPrintError("glGenTexture(-)");
-  glBindTexture(GL_TEXTURE_2D, id);
-  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
-  glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, static_cast<GLfloat>(GL_CLAMP_TO_EDGE));
-  glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, static_cast<GLfloat>(GL_CLAMP_TO_EDGE));
+  CreateName(w, h, internal_format, pixel_format, pixel_type);
+  SetDefaultParameters();
   glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(internalFormat), static_cast<GLsizei>(w),
                static_cast<GLsizei>(h), 0, format, type, data);
   GLPrintError("glTextureInit");
@@ -120,10 +117,7 @@ bool GLTexture::Init(unsigned w, unsigned h, bool depth) {
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
   glGenTextures(1, &id);
   glBindTexture(GL_TEXTURE_2D, id);
-  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
-  glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, static_cast<GLfloat>(GL_CLAMP_TO_EDGE));
-  glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, static_cast<GLfloat>(GL_CLAMP_TO_EDGE));
+  SetDefaultParameters();
   glTexImage2D(GL_TEXTURE_2D, 0, GL_DEPTH_COMPONENT, static_cast<GLsizei>(w),
                static_cast<GLsizei>(h), 0, GL_DEPTH_COMPONENT, GL_UNSIGNED_SHORT, nullptr);
   GLPrintError("glTexImage2D(Depth)");

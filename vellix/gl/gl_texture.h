@@ -54,6 +54,10 @@ class GLTexture {
 
  private:
   void DeleteName();
+  // Deletes any previous name, records the size and formats, makes and binds a new name.
+  void CreateName(unsigned w, unsigned h, unsigned internal_format, unsigned pixel_format,
+                  unsigned pixel_type);
+  void SetDefaultParameters();
 };
 
 }  // namespace GL
