@@ -1,0 +1,20 @@
+#ifndef DAEMON_CONTROL_COMMAND_NOTIFIER_H
+#define DAEMON_CONTROL_COMMAND_NOTIFIER_H
+
+#include <string>
+
+// Where a running proxy reports the gateway connection's status and every client's traffic.
+// The "start" command's notifier implements it: it broadcasts the status on the control socket
+// and writes the figures to the flow database under the UID that owns the client socket.
+class CommandNotifier {
+ public:
+  virtual ~CommandNotifier() {}
+  // Gateway status: 4 started, 0 normal end, 1 timeout, 3 connection down, 2 cannot connect.
+  virtual void OnInformation(int type, const std::string& text) = 0;
+  // Bytes moved on a client connection; direction 1 sent by the application, 0 received by it.
+  virtual void ReportFlow(int source_port, int bytes, int direction) = 0;
+  // Sizes before and after the gateway compressed an image for the client.
+  virtual void ReportCompression(int source_port, int uncompressed, int compressed) = 0;
+};
+
+#endif  // DAEMON_CONTROL_COMMAND_NOTIFIER_H

@@ -1,0 +1,85 @@
+#ifndef DAEMON_GATEWAY_QUORVIN_INTERFACE_H
+#define DAEMON_GATEWAY_QUORVIN_INTERFACE_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <time.h>
+
+#include <string>
+
+#include "spdy/spdy_event_adapter.h"
+#include "spdy/spdy_header_map.h"
+
+class BackConnection;
+class DataFrame;
+class HttpHeaderList;
+class StreamDispatch;
+
+// The daemon's side of the SPDY session with the gateway: requests become streams, replies
+// become HTTP/1.1 for the client side. Runs on the HttpThread, except the device id and image
+// level setters, which the control thread calls while the proxy runs.
+class QuorvinInterface : public SessionVisitor {
+ public:
+  explicit QuorvinInterface(StreamDispatch* http_thread);
+  ~QuorvinInterface() override;
+
+  QuorvinInterface(const QuorvinInterface&) = delete;
+  QuorvinInterface& operator=(const QuorvinInterface&) = delete;
+
+  // The back connection, set when it is initialised.
+  void set_connection(BackConnection* connection);
+  BackConnection* connection() const;
+  // Fresh framer and compression contexts; GOAWAY and ping state cleared.
+  void Reset();
+
+  // Any thread.
+  void SetDeviceId(const std::string& device_id);
+  std::string device_id() const;
+  void SetQuality2(int level);
+  int image_level() const;
+
+  // Request side (Parts of the client side call these with the stream id they were given).
+  // `headers` is sorted by key. Returns the size of the queued SYN_STREAM frame, 0 when none.
+  size_t SendSynImpl(uint32_t stream_id, const HttpHeaderList& headers);
+  // Request body bytes, in data frames of at most 1,024 bytes, none with FIN.
+  void SendData(uint32_t stream_id, const char* data, size_t len);
+  // The end of the request: one empty data frame with FIN.
+  void SendEndOfStream(uint32_t stream_id);
+  void SendRSTStream(uint32_t stream_id, uint32_t status);
+  void SendPingFrame();
+  // True while fewer than MAX_SESSION_QUEUE_SIZE records of the stream wait to be written.
+  bool CanWriteToFront(uint32_t stream_id);
+  // The back connection wrote one of the stream's records and its count is below the limit.
+  void WakeStream(uint32_t stream_id);
+
+  // Back connection side.
+  size_t ProcessInput(const char* data, size_t len);
+  bool GoAwayReceived() const;
+  bool HasError() const;
+  const char* ErrorText() const;
+  bool ping_outstanding() const;
+  time_t ping_sent_time() const;
+
+  // SessionVisitor
+  void OnSyn(const SpdyFrame& frame, const SpdyHeaderMapHandle& headers) override;
+  void OnSynReply(const SpdyFrame& frame, const SpdyHeaderMapHandle& headers) override;
+  void OnHeaders(const SpdyFrame& frame, const SpdyHeaderMapHandle& headers) override;
+  void OnStreamFrameData(SpdyStreamId stream_id, const char* data, size_t len) override;
+  void OnError(SpdyFramer::SpdyError error_code) override;
+  void OnPing(const SpdyFrame& frame) override;
+  void OnSetting(const SpdyFrame& frame) override;
+  void OnStreamError(SpdyStreamId stream_id) override;
+  void OnRstStream(const SpdyFrame& frame) override;
+  void OnGoAway(const SpdyFrame& frame) override;
+  void OnWindowUpdate(const SpdyFrame& frame) override;
+
+  // The request's header map as it goes to the gateway.
+  static void BuildHeaderMap(const HttpHeaderList& headers, const std::string& img_tag,
+                             int image_level, SpdyHeaderMap* map);
+  // Reply header map to an HTTP/1.1 response head. Fails when "status" or "version" is
+  // missing. Removes the transfer-encoding entries from `headers`.
+  static bool SpdyHeadersToHttpResponse(SpdyHeaderMap* headers, std::string* head,
+                                        std::string* source_len, std::string* compressed_len);
+};
+
+#endif  // DAEMON_GATEWAY_QUORVIN_INTERFACE_H
