@@ -1,8 +1,6 @@
 #ifndef TESTS_DAEMON_CONTROL_CONFIG_SERVER_HELPER_H
 #define TESTS_DAEMON_CONTROL_CONFIG_SERVER_HELPER_H
 
-#include <sys/types.h>
-
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -16,14 +14,14 @@ class CannedHttpServer {
  public:
   struct Reply {
     std::string raw;
-    bool hold = false;
+    bool hold;
   };
 
   CannedHttpServer();
   ~CannedHttpServer();
 
-  int port() const { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
   void Set(const std::string& path, const Reply& reply);
   // Closes held connections, now and from now on.
   void Release();
@@ -33,31 +31,15 @@ class CannedHttpServer {
 
  private:
   void Serve();
-  void Answer(int fd);
 
   int listen_fd_ = -1;
-  int wake_[2] = {-1, -1};
   int port_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::map<std::string, Reply> replies_;
   std::vector<std::string> requests_;
   bool released_ = false;
-  bool stopping_ = false;
   std::thread thread_;
-};
-
-// Python's own http.server on a free port, serving `root`.
-class PythonHttpServer {
- public:
-  explicit PythonHttpServer(const std::string& root);
-  ~PythonHttpServer();
-  // 0 when the server did not start.
-  int port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
 };
 
 #endif  // TESTS_DAEMON_CONTROL_CONFIG_SERVER_HELPER_H
