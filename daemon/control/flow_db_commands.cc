@@ -68,8 +68,8 @@ int QueryCommand::runCommand(SocketClient* client, int argc, char** argv) {
 
 QueryDetailCommand::QueryDetailCommand(QueryCommand::Kind kind, SocketListener* listener,
                                        AppInterface* app, OperateDB* db)
-    : ControlCommand(kind == QueryCommand::kFlow ? "querydetailflow" : "querydetail", listener,
-                     app, db),
+    : ControlCommand(kind == QueryCommand::kFlow ? "querydetailflow" : "querydetail", listener, app,
+                     db),
       kind_(kind) {}
 
 std::string QueryDetailCommand::FormatReply(QueryCommand::Kind kind,

@@ -125,8 +125,7 @@ int OperateDB::sqliteExecLock(const char* sql, RowCallback callback, void* arg) 
 
 int OperateDB::PrepareLocked() {
   for (int i = 0; i < kStatementCount; ++i) {
-    if (sqlite3_prepare_v2(handle_, kStatementText[i], -1, &statements_[i], nullptr) !=
-        SQLITE_OK) {
+    if (sqlite3_prepare_v2(handle_, kStatementText[i], -1, &statements_[i], nullptr) != SQLITE_OK) {
       QV_LOGW(kTag, "Create error!%s", sqlite3_errmsg(handle_));
       FinalizeLocked();
       return -1;

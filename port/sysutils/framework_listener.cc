@@ -20,7 +20,8 @@ bool IsBlank(char c) {
 
 FrameworkListener::FrameworkListener(const char* socketName) : SocketListener(socketName, true) {}
 
-FrameworkListener::FrameworkListener(int socketFd, bool listen) : SocketListener(socketFd, listen) {}
+FrameworkListener::FrameworkListener(int socketFd, bool listen)
+    : SocketListener(socketFd, listen) {}
 
 FrameworkListener::~FrameworkListener() {
   // The serving thread calls back into this class: it must end before the class does.

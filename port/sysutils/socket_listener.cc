@@ -236,10 +236,9 @@ void* SocketListener::ThreadEntry(void* arg) {
 
 void SocketListener::RemoveClient(SocketClient* client) {
   std::lock_guard<std::mutex> lock(clients_lock_);
-  auto it = std::find_if(clients_.begin(), clients_.end(),
-                         [client](const std::shared_ptr<SocketClient>& c) {
-                           return c.get() == client;
-                         });
+  auto it =
+      std::find_if(clients_.begin(), clients_.end(),
+                   [client](const std::shared_ptr<SocketClient>& c) { return c.get() == client; });
   if (it != clients_.end())
     clients_.erase(it);
 }
