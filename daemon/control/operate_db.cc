@@ -38,10 +38,6 @@ enum Column { kId = 0, kUid = 1, kUp = 3, kDown = 4, kOrigin = 5, kCompressed = 
 // Another process (the controlling application) may hold the file briefly.
 const int kBusyTimeoutMs = 250;
 
-bool DebugEnabled() {
-  return GetProxyConfig()->log_level_ > 1;
-}
-
 FlowTotals RowTotals(sqlite3_stmt* stmt) {
   FlowTotals t;
   t.up = sqlite3_column_int64(stmt, kUp);
@@ -82,11 +78,8 @@ OperateDB::~OperateDB() {
 template <typename RowFn>
 int OperateDB::StepLocked(sqlite3_stmt* stmt, RowFn row) {
   QV_LOGD(kTag, "sqliteExecLock");
-  if (DebugEnabled()) {
-    char* text = sqlite3_expanded_sql(stmt);
-    QV_LOGD(kTag, "sql: %s", text != nullptr ? text : sqlite3_sql(stmt));
-    sqlite3_free(text);
-  }
+  // The statement text with its placeholders: the values are bound, never part of the text.
+  QV_LOGD(kTag, "sql: %s", sqlite3_sql(stmt));
   int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
     row(stmt);
