@@ -180,8 +180,9 @@ uint64_t QuorvinThread::DeviceValue(const std::string& device_id) {
       break;
     }
   }
+  // atoll's own conversion, with its clamp at LLONG_MAX for longer numbers made explicit.
   if (digits)
-    return static_cast<uint64_t>(atoll(device_id.c_str()));
+    return static_cast<uint64_t>(strtoll(device_id.c_str(), nullptr, 10));
   uint64_t h = 0;
   for (unsigned char c : device_id)
     h = h * 131 + c;

@@ -22,6 +22,8 @@
 //   --reset-stream N        answer the Nth stream with RST_STREAM CANCEL instead of a reply
 //   --close-mid-reply K     after K reply body bytes on a connection, end TLS cleanly
 //                           (close_notify, then FIN) in the middle of the reply
+//   --eof-mid-reply K       after K reply body bytes, close the TCP connection (FIN) without
+//                           close_notify, as a gateway process that dies does
 //   --kill-mid-reply K      after K reply body bytes, reset the TCP connection (no close_notify)
 //   --delay-ms D            hold every reply D milliseconds
 //   --garbage-after N       once the reply to the Nth stream has ended (0: on the client's first
@@ -48,7 +50,7 @@
 //   {"ev":"reply","conn":C,"id":I,"status":S,"len":N}   reply written to its end
 //   {"ev":"rst_sent","conn":C,"id":I}  {"ev":"goaway_sent","conn":C,"last_id":I}
 //   {"ev":"ping_sent","conn":C,"id":2}  {"ev":"garbage_sent","conn":C}
-//   {"ev":"tls_close","conn":C}  {"ev":"kill","conn":C}
+//   {"ev":"tls_close","conn":C}  {"ev":"eof","conn":C}  {"ev":"kill","conn":C}
 //   {"ev":"origin_error","conn":C,"id":I,"error":TEXT}
 //   {"ev":"close","conn":C}                          connection closed
 const crypto = require('crypto');
@@ -71,7 +73,8 @@ const transport = require(modules);
 const DICTIONARY = transport.protocol.spdy.dictionary[2];
 
 function parseFlags(argv) {
-  const numeric = ['port', 'goaway-after', 'reset-stream', 'close-mid-reply', 'kill-mid-reply',
+  const numeric = ['port', 'goaway-after', 'reset-stream', 'close-mid-reply', 'eof-mid-reply',
+                   'kill-mid-reply',
                    'delay-ms', 'garbage-after', 'tls-close-after', 'no-status'];
   const text = ['host', 'log', 'cert', 'key', 'origin'];
   const bare = ['no-ping-reply', 'server-ping'];
@@ -273,13 +276,14 @@ function serve(raw) {
     sock.end();
   }
 
-  function kill() {
+  // Drops the TCP connection without a TLS close_notify: with a FIN, or with a reset.
+  function drop(reset) {
     if (state.closed) return;
     flushNow();
     state.closed = true;
-    clog({ ev: 'kill', conn });
-    // Let the bytes already written leave before the reset.
-    setTimeout(() => raw.resetAndDestroy(), 50);
+    clog({ ev: reset ? 'kill' : 'eof', conn });
+    // Let the bytes already written leave first.
+    setTimeout(() => (reset ? raw.resetAndDestroy() : raw.destroy()), 50);
   }
 
   function afterStreams(n) {
@@ -312,14 +316,15 @@ function serve(raw) {
       if (f.type === 2 && (f.flags & 1)) replyEnded(f.id);
       return;
     }
-    const limit = flags['close-mid-reply'] !== undefined ? flags['close-mid-reply']
-                                                         : flags['kill-mid-reply'];
-    if (limit !== undefined && f.len > 0 && state.bodyBytes + f.len >= limit) {
+    const cut = ['close-mid-reply', 'eof-mid-reply', 'kill-mid-reply'].find(
+        (name) => flags[name] !== undefined);
+    const limit = cut && flags[cut];
+    if (cut && f.len > 0 && state.bodyBytes + f.len >= limit) {
       // Cut the reply inside this frame, after exactly `limit` body bytes in all.
       const keep = limit - state.bodyBytes;
       emit(f.bytes.subarray(0, 8 + keep));
       state.bodyBytes = limit;
-      if (flags['close-mid-reply'] !== undefined) tlsClose(); else kill();
+      if (cut === 'close-mid-reply') tlsClose(); else drop(cut === 'kill-mid-reply');
       return;
     }
     state.bodyBytes += f.len;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "daemon/gateway/gateway_peers_helper.h"
+#include "daemon/net/log_lines_helper.h"
 #include "gateway/back_connection.h"
 
 using testing::Contains;
@@ -207,16 +208,28 @@ TEST(GatewaySession, GoAwayEndsTheConnectionAfterTheReadIsProcessed) {
   ASSERT_TRUE(h.StartGateway({"--goaway-after", "1"}));
   ASSERT_TRUE(h.Connect());
   h.SendGet(1, "/text");
-  ASSERT_TRUE(h.RunUntilEnded());
+  ScopedLogLevel debug(2);
+  testing::internal::CaptureStderr();
+  const bool ended = h.RunUntilEnded();
+  const std::string log = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(ended);
   ASSERT_THAT(h.Log("goaway_sent"), SizeIs(1));
-  // The reply that shared the read with the GOAWAY was delivered whole before the end.
+  // The gateway wrote the reply's last frames and the GOAWAY at once: one read delivered both,
+  // and the reply was handed on whole before the connection ended.
+  const size_t goaway = log.find("OnGoAway");
+  ASSERT_NE(goaway, std::string::npos);
+  const size_t read = log.rfind("): read ", goaway);
+  ASSERT_NE(read, std::string::npos);
+  EXPECT_LT(log.find("OnStreamFrameData", read), goaway);
   EXPECT_THAT(h.dispatch.events, ElementsAre("start", "done 1", "end 5"));
   const std::string& reply = h.dispatch.replies[1];
   EXPECT_EQ(reply.substr(reply.find("\r\n\r\n") + 4).size(),
             static_cast<size_t>(JsonNumber(h.Log("reply")[0], "len")));
-  // The next client gets a new connection.
+  // The next client gets a new connection; destroying the gateway side ends it as normal.
   ASSERT_TRUE(h.Connect());
   EXPECT_EQ(h.dispatch.starts, 2);
+  h.thread.reset();
+  EXPECT_THAT(h.dispatch.end_codes, ElementsAre(5, 1));
 }
 
 TEST(GatewaySession, GatewayResetsOneStream) {
