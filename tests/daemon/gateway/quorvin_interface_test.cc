@@ -11,8 +11,6 @@
 #include "daemon/gateway/gateway_peers_helper.h"
 #include "front/http_header_list.h"
 
-using testing::ElementsAre;
-using testing::IsEmpty;
 
 namespace {
 
@@ -185,24 +183,6 @@ TEST(QuorvinInterface, ReportsImageSizesOnlyWhenBothArePresent) {
     EXPECT_EQ(dispatch.events, c.want);
     EXPECT_EQ(dispatch.replies[9].compare(0, 17, "HTTP/1.1 200 OK\r\n"), 0);
   }
-}
-
-TEST(QuorvinInterface, AReplyWithoutStatusEndsItsStreamOnce) {
-  char bytes[14] = {'\x80', 2, 0, 2, 0, 0, 0, 6, 0, 0, 0, 9, 0, 0};
-  SpdyFrame frame(bytes, false);
-  RecordingDispatch dispatch;
-  QuorvinInterface session(&dispatch);
-  SpdyHeaderMapHandle headers(new SpdyHeaderMap());
-  (*headers)["version"] = "HTTP/1.1";
-  session.OnSynReply(frame, headers);
-  session.OnStreamFrameData(9, "body", 4);
-  session.OnStreamFrameData(9, nullptr, 0);
-  // A later stream with the same id on a new session is not affected.
-  session.Reset();
-  session.OnStreamFrameData(9, "x", 1);
-  EXPECT_EQ(dispatch.replies[9], std::string(QuorvinInterface::kBadGatewayHead) + "x");
-  EXPECT_THAT(dispatch.events, ElementsAre("done 9"));
-  EXPECT_THAT(dispatch.end_codes, IsEmpty());
 }
 
 }  // namespace
