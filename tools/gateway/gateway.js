@@ -432,6 +432,9 @@ function serve(raw) {
   session.on('stream', (s) => {
     const n = ++state.streams;
     s.on('error', () => {});
+    // SPDY/2 has no flow control, but spdy-transport applies SPDY/3's: it would stop each reply
+    // after 64 KB and wait for WINDOW_UPDATE frames that a SPDY/2 client never sends.
+    s._spdyState.window.send.updateMax(1 << 30);
     if (flags['reset-stream'] === n) {
       s.abort();
       clog({ ev: 'rst_sent', conn, id: s.id });

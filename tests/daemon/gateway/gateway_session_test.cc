@@ -165,6 +165,30 @@ TEST(GatewaySession, WriteBudgetLeavesTheRestQueued) {
   EXPECT_EQ(h.dispatch.wakes[1], 20);
 }
 
+// Past every window and buffer size on the way: a megabyte each way, the upload throttled the
+// way the client side throttles it, by CanWriteToFront.
+TEST(GatewaySession, LargeBodiesCrossWhole) {
+  GatewayHarness h;
+  ASSERT_TRUE(h.StartGateway({}));
+  ASSERT_TRUE(h.Connect());
+  h.SendGet(1, "/size/1048576");
+  const std::string up(1 << 20, 'u');
+  h.SendRequest(3, "PUT", "/up", {{"host", h.origin_host()}});
+  for (size_t at = 0; at < up.size(); at += 4096) {
+    ASSERT_TRUE(h.RunUntil([&] { return h.session->CanWriteToFront(3); }));
+    h.session->SendData(3, up.data() + at, 4096);
+  }
+  h.session->SendEndOfStream(3);
+  ASSERT_TRUE(h.RunUntil([&] { return h.dispatch.done.size() == 2; }));
+  const std::string& down = h.dispatch.replies[1];
+  const std::string body = down.substr(down.find("\r\n\r\n") + 4);
+  EXPECT_EQ(body.size(), 1u << 20);
+  EXPECT_THAT(down, HasSubstr("\r\nx-body-sha256: " + Sha256Hex(body) + "\r\n"));
+  const std::string& echo = h.dispatch.replies[3];
+  EXPECT_EQ(echo.substr(echo.find("\r\n\r\n") + 4), up);
+  EXPECT_GT(h.dispatch.wakes[3], 0);
+}
+
 TEST(GatewaySession, NoFrameCrossesAReset) {
   GatewayHarness h;
   ASSERT_TRUE(h.StartGateway({}));
