@@ -16,7 +16,8 @@
 //                           from the url's own host
 // Misbehaviour, each usable alone; N counts the streams of one connection, 1 being the first:
 //   --goaway-after N        once the reply to the Nth stream has ended, write GOAWAY (the 4-byte
-//                           SPDY/2 layout) in the same write as that reply's last frame
+//                           SPDY/2 layout) in the same write as that reply's last frame (0: on
+//                           the client's first frame)
 //   --no-ping-reply         never answer the client's PING
 //   --server-ping           send a PING of our own (id 2) when the client's first frame arrives
 //   --reset-stream N        answer the Nth stream with RST_STREAM CANCEL instead of a reply
@@ -28,6 +29,9 @@
 //   --delay-ms D            hold every reply D milliseconds
 //   --garbage-after N       once the reply to the Nth stream has ended (0: on the client's first
 //                           frame), write bytes that no SPDY/2 framer accepts
+//   --bad-deflate-after N   once the reply to the Nth stream has ended (0: on the client's first
+//                           frame), write a data frame flagged COMPRESSED whose payload does not
+//                           inflate: 50 ms later its 8-byte header, 50 ms after that its payload
 //   --tls-close-after N     once the reply to the Nth stream has ended (0: on the client's first
 //                           frame), end TLS cleanly
 //   --no-status N           the Nth stream's SYN_REPLY carries neither "status" nor "version"
@@ -50,8 +54,10 @@
 //   {"ev":"reply","conn":C,"id":I,"status":S,"len":N}   reply written to its end
 //   {"ev":"rst_sent","conn":C,"id":I}  {"ev":"goaway_sent","conn":C,"last_id":I}
 //   {"ev":"ping_sent","conn":C,"id":2}  {"ev":"garbage_sent","conn":C}
+//   {"ev":"bad_deflate_sent","conn":C,"id":I}
 //   {"ev":"tls_close","conn":C}  {"ev":"eof","conn":C}  {"ev":"kill","conn":C}
 //   {"ev":"origin_error","conn":C,"id":I,"error":TEXT}
+//   {"ev":"bad_input","conn":C,"error":TEXT}        client bytes that could not be decoded
 //   {"ev":"close","conn":C}                          connection closed
 const crypto = require('crypto');
 const fs = require('fs');
@@ -75,7 +81,8 @@ const DICTIONARY = transport.protocol.spdy.dictionary[2];
 function parseFlags(argv) {
   const numeric = ['port', 'goaway-after', 'reset-stream', 'close-mid-reply', 'eof-mid-reply',
                    'kill-mid-reply',
-                   'delay-ms', 'garbage-after', 'tls-close-after', 'no-status'];
+                   'delay-ms', 'garbage-after', 'bad-deflate-after', 'tls-close-after',
+                   'no-status'];
   const text = ['host', 'log', 'cert', 'key', 'origin'];
   const bare = ['no-ping-reply', 'server-ping'];
   const flags = { host: '127.0.0.1', port: 0 };
@@ -294,6 +301,20 @@ function serve(raw) {
     if (flags['garbage-after'] === n) {
       emit(Buffer.from('8003000100000008deadbeefdeadbeef', 'hex'));
       clog({ ev: 'garbage_sent', conn });
+    }
+    if (flags['bad-deflate-after'] === n) {
+      const id = state.lastReplyId || 1;
+      const payload = Buffer.from('not a deflate stream');
+      const head = Buffer.alloc(8);
+      head.writeUInt32BE(id, 0);
+      head.writeUInt32BE(payload.length, 4);
+      head[4] = 0x02;  // COMPRESSED
+      // Each part alone in its write, so that each arrives in a read of its own.
+      setTimeout(() => {
+        emit(head);
+        setTimeout(() => emit(payload), 50);
+      }, 50);
+      clog({ ev: 'bad_deflate_sent', conn, id });
     }
     if (flags['tls-close-after'] === n) setImmediate(tlsClose);
   }

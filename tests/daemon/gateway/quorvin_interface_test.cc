@@ -11,7 +11,6 @@
 #include "daemon/gateway/gateway_peers_helper.h"
 #include "front/http_header_list.h"
 
-
 namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> Lines;
