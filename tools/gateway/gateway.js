@@ -333,6 +333,14 @@ function serve(raw) {
     if (state.closed) return;
     if (f.control) {
       if (f.type === 6 && flags['no-ping-reply'] && f.payload.readUInt32BE(0) % 2 === 1) return;
+      if (f.type === 7 && f.len === 8) {
+        // spdy-transport writes GOAWAY in the SPDY/3 layout (last id and a status); SPDY/2's
+        // carries the last id only.
+        const lastId = f.payload.readUInt32BE(0);
+        emit(controlFrame(7, u32(lastId)));
+        clog({ ev: 'goaway_sent', conn, last_id: lastId });
+        return;
+      }
       emit(f.bytes);
       if (f.type === 2 && (f.flags & 1)) replyEnded(f.id);
       return;

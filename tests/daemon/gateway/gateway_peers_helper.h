@@ -97,6 +97,10 @@ class GatewayHarness {
 
   // Event log lines of the gateway whose "ev" is `ev` (every line when empty).
   std::vector<std::string> Log(const std::string& ev = "") const;
+  // The gateway writes its log on its own time: wait for `count` lines of `ev` before reading.
+  bool WaitForLog(const std::string& ev, size_t count) {
+    return RunUntil([&] { return Log(ev).size() >= count; });
+  }
   std::string origin_host() const { return "127.0.0.1:" + std::to_string(origin_port); }
   BackConnection* back() { return thread->back_connection(); }
   const std::string& dir() const { return dir_; }

@@ -82,6 +82,8 @@ TEST(GatewaySession, RequestsAndRepliesCrossTheGateway) {
 
   // The header map as the gateway decoded it. IMG_TAG is empty by default: the image level goes
   // under the empty name, which spdy-transport accepts.
+  ASSERT_TRUE(h.WaitForLog("stream", 3));
+  ASSERT_TRUE(h.WaitForLog("data", 6));
   const auto streams = h.Log("stream");
   ASSERT_THAT(streams, SizeIs(3));
   EXPECT_THAT(streams[0],
@@ -127,6 +129,7 @@ TEST(GatewaySession, RequestsAndRepliesCrossTheGateway) {
   // next odd id.
   h.SendGet(7, "/text");
   ASSERT_TRUE(h.RunUntilDone(7));
+  ASSERT_TRUE(h.WaitForLog("ping", 2));
   std::vector<long long> pings;
   for (const std::string& line : h.Log("ping")) {
     EXPECT_THAT(line, HasSubstr("\"answered\":true"));
@@ -214,6 +217,7 @@ TEST(GatewaySession, NoFrameCrossesAReset) {
   h.SendGet(7, "/text");
   ASSERT_TRUE(h.RunUntilDone(7));
   EXPECT_EQ(h.dispatch.replies[7], h.dispatch.replies[1]);
+  ASSERT_TRUE(h.RunUntil([&] { return ForConnection(h.Log("data"), 2).size() == 1; }));
 
   // The second connection saw its own SETTINGS, PING 1 and stream 7, nothing older.
   std::vector<std::string> second;
@@ -237,7 +241,8 @@ TEST(GatewaySession, GoAwayEndsTheConnectionAfterTheReadIsProcessed) {
   const bool ended = h.RunUntilEnded();
   const std::string log = testing::internal::GetCapturedStderr();
   ASSERT_TRUE(ended);
-  ASSERT_THAT(h.Log("goaway_sent"), SizeIs(1));
+  ASSERT_TRUE(h.WaitForLog("goaway_sent", 1));
+  ASSERT_TRUE(h.WaitForLog("reply", 1));
   // The gateway wrote the reply's last frames and the GOAWAY at once: one read delivered both,
   // and the reply was handed on whole before the connection ended.
   const size_t goaway = log.find("OnGoAway");
@@ -269,9 +274,10 @@ TEST(GatewaySession, GatewayResetsOneStream) {
   EXPECT_THAT(h.dispatch.events, Contains("rst 1"));
   EXPECT_EQ(h.dispatch.done.count(1), 0u);
   EXPECT_EQ(h.dispatch.replies.count(1), 0u);
-  EXPECT_THAT(h.Log("rst_sent"), SizeIs(1));
+  ASSERT_TRUE(h.WaitForLog("rst_sent", 1));
   // The gateway's own PING (even id) got no answer; ours did.
-  EXPECT_THAT(h.Log("ping_sent"), SizeIs(1));
+  ASSERT_TRUE(h.WaitForLog("ping_sent", 1));
+  ASSERT_TRUE(h.WaitForLog("ping", 1));
   const auto pings = h.Log("ping");
   ASSERT_THAT(pings, SizeIs(1));
   EXPECT_EQ(JsonNumber(pings[0], "id"), 1);
