@@ -1,5 +1,7 @@
 #include "control/flow_command_notifier.h"
 
+#include <stdlib.h>
+#include <string.h>
 #include <sysutils/SocketListener.h>
 
 #include <string>
@@ -12,14 +14,21 @@ namespace {
 
 const char kTag[] = "control_message";
 
+bool DiscardRequested() {
+  const char* value = getenv(FlowCommandNotifier::kDiscardVariable);
+  return value != nullptr && strcmp(value, "1") == 0;
+}
+
 }  // namespace
 
+const char FlowCommandNotifier::kDiscardVariable[] = "HTTP2QUORVIN_BENCH_DISCARD_FLOWS";
+
 FlowCommandNotifier::FlowCommandNotifier(SocketListener* listener, OperateDB* db)
-    : listener_(listener), db_(db) {}
+    : FlowCommandNotifier(listener, db, TcpUidLookup::DefaultFolder()) {}
 
 FlowCommandNotifier::FlowCommandNotifier(SocketListener* listener, OperateDB* db,
                                          const std::string& proc_net)
-    : listener_(listener), db_(db), uids_(proc_net) {}
+    : listener_(listener), db_(db), uids_(proc_net), discard_(DiscardRequested()) {}
 
 FlowCommandNotifier::~FlowCommandNotifier() {}
 
@@ -60,16 +69,37 @@ void FlowCommandNotifier::OnInformation(int type, const std::string& text) {
     listener_->sendBroadcast(code, message, false);
 }
 
+int FlowCommandNotifier::UidOf(int source_port) {
+  {
+    std::lock_guard<std::mutex> lock(uid_lock_);
+    auto it = uid_of_port_.find(source_port);
+    if (it != uid_of_port_.end())
+      return it->second;
+  }
+  const int uid = uids_.Find(source_port);
+  // A port the tables do not list is looked for again at the next report.
+  if (uid != -1) {
+    std::lock_guard<std::mutex> lock(uid_lock_);
+    uid_of_port_[source_port] = uid;
+  }
+  return uid;
+}
+
 void FlowCommandNotifier::ReportFlow(int source_port, int bytes, int direction) {
   int day = TodayDayNumber();
-  int uid = uids_.Find(source_port);
-  if (db_ != nullptr)
-    db_->WriteDB(uid, day, direction != 0, bytes);
+  int uid = UidOf(source_port);
+  if (db_ != nullptr && !discard_)
+    db_->AddFlow(uid, day, direction != 0, bytes);
 }
 
 void FlowCommandNotifier::ReportCompression(int source_port, int uncompressed, int compressed) {
   int day = TodayDayNumber();
-  int uid = uids_.Find(source_port);
-  if (db_ != nullptr)
-    db_->WriteCompressedDB(uid, day, uncompressed, compressed);
+  int uid = UidOf(source_port);
+  if (db_ != nullptr && !discard_)
+    db_->AddCompressed(uid, day, uncompressed, compressed);
+}
+
+void FlowCommandNotifier::ConnectionClosed(int source_port) {
+  std::lock_guard<std::mutex> lock(uid_lock_);
+  uid_of_port_.erase(source_port);
 }

@@ -1,7 +1,9 @@
 #ifndef DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H
 #define DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H
 
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "control/command_notifier.h"
 #include "control/tcp_uid_lookup.h"
@@ -13,6 +15,9 @@ class SocketListener;
 // control socket, traffic into the flow database under the UID that owns the client's port.
 // Its listener and database are fixed at construction, so the proxy's thread and the control
 // thread never race to fill them.
+// A connection's owner cannot change while it is open: its UID is looked up in the kernel's
+// tables at its first report and kept until ConnectionClosed, rather than searched for again on
+// every read and write.
 class FlowCommandNotifier : public CommandNotifier {
  public:
   // Tables from TcpUidLookup::DefaultFolder().
@@ -26,11 +31,21 @@ class FlowCommandNotifier : public CommandNotifier {
   void OnInformation(int type, const std::string& text) override;
   void ReportFlow(int source_port, int bytes, int direction) override;
   void ReportCompression(int source_port, int uncompressed, int compressed) override;
+  void ConnectionClosed(int source_port) override;
+
+  // Benchmarks only: with HTTP2QUORVIN_BENCH_DISCARD_FLOWS=1 in the environment at
+  // construction, figures are looked up but never reach the database.
+  static const char kDiscardVariable[];
 
  private:
+  int UidOf(int source_port);
+
   SocketListener* const listener_;
   OperateDB* const db_;
   const TcpUidLookup uids_;
+  const bool discard_;
+  std::mutex uid_lock_;
+  std::unordered_map<int, int> uid_of_port_;  // open connections whose UID was found
 };
 
 #endif  // DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H
