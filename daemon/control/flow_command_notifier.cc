@@ -13,6 +13,10 @@
 namespace {
 
 const char kTag[] = "control_message";
+// How long a port's last UID stands in for a port gone from the tables, and how many ports are
+// remembered before those older than that are dropped.
+const time_t kRecentSeconds = 60;
+const size_t kRecentPorts = 1024;
 
 bool DiscardRequested() {
   const char* value = getenv(FlowCommandNotifier::kDiscardVariable);
@@ -72,16 +76,30 @@ void FlowCommandNotifier::OnInformation(int type, const std::string& text) {
 int FlowCommandNotifier::UidOf(int source_port) {
   {
     std::lock_guard<std::mutex> lock(uid_lock_);
-    auto it = uid_of_port_.find(source_port);
-    if (it != uid_of_port_.end())
-      return it->second;
+    auto it = owners_.find(source_port);
+    if (it != owners_.end() && it->second.open)
+      return it->second.uid;
   }
   const int uid = uids_.Find(source_port);
-  // A port the tables do not list is looked for again at the next report.
-  if (uid != -1) {
-    std::lock_guard<std::mutex> lock(uid_lock_);
-    uid_of_port_[source_port] = uid;
+  const time_t now = time(nullptr);
+  std::lock_guard<std::mutex> lock(uid_lock_);
+  auto it = owners_.find(source_port);
+  if (uid == -1) {
+    if (it != owners_.end() && now - it->second.seen <= kRecentSeconds)
+      return it->second.uid;
+    return -1;
   }
+  if (it != owners_.end()) {
+    it->second.uid = uid;
+    it->second.seen = now;
+    return uid;
+  }
+  if (owners_.size() >= kRecentPorts) {
+    for (auto old = owners_.begin(); old != owners_.end();)
+      old = (!old->second.open && now - old->second.seen > kRecentSeconds) ? owners_.erase(old)
+                                                                           : std::next(old);
+  }
+  owners_.emplace(source_port, PortOwner{uid, false, now});
   return uid;
 }
 
@@ -99,7 +117,22 @@ void FlowCommandNotifier::ReportCompression(int source_port, int uncompressed, i
     db_->AddCompressed(uid, day, uncompressed, compressed);
 }
 
+void FlowCommandNotifier::ConnectionAccepted(int source_port, int fd) {
+  const int uid = uids_.FindPeer(fd, source_port);
+  std::lock_guard<std::mutex> lock(uid_lock_);
+  if (uid == -1) {
+    // Not found: looked for at each report. Nothing of an earlier connection stands in.
+    owners_.erase(source_port);
+    return;
+  }
+  owners_[source_port] = PortOwner{uid, true, time(nullptr)};
+}
+
 void FlowCommandNotifier::ConnectionClosed(int source_port) {
   std::lock_guard<std::mutex> lock(uid_lock_);
-  uid_of_port_.erase(source_port);
+  auto it = owners_.find(source_port);
+  if (it != owners_.end() && it->second.open) {
+    it->second.open = false;
+    it->second.seen = time(nullptr);
+  }
 }

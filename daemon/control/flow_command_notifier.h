@@ -1,6 +1,8 @@
 #ifndef DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H
 #define DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H
 
+#include <time.h>
+
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -15,9 +17,12 @@ class SocketListener;
 // control socket, traffic into the flow database under the UID that owns the client's port.
 // Its listener and database are fixed at construction, so the proxy's thread and the control
 // thread never race to fill them.
-// A connection's owner cannot change while it is open: its UID is looked up in the kernel's
-// tables at its first report and kept until ConnectionClosed, rather than searched for again on
-// every read and write.
+// A connection's owner cannot change while it is open: the UID of a connection the proxy
+// announces (ConnectionAccepted) is looked up once, by the connection's own addresses, and kept
+// until ConnectionClosed, rather than searched for in the kernel's tables on every read and
+// write. Traffic of a port without an open connection is looked up at each report; when the
+// tables no longer list the port (its client just closed), the UID the port had in the last
+// minute stands in.
 class FlowCommandNotifier : public CommandNotifier {
  public:
   // Tables from TcpUidLookup::DefaultFolder().
@@ -31,6 +36,7 @@ class FlowCommandNotifier : public CommandNotifier {
   void OnInformation(int type, const std::string& text) override;
   void ReportFlow(int source_port, int bytes, int direction) override;
   void ReportCompression(int source_port, int uncompressed, int compressed) override;
+  void ConnectionAccepted(int source_port, int fd) override;
   void ConnectionClosed(int source_port) override;
 
   // Benchmarks only: with HTTP2QUORVIN_BENCH_DISCARD_FLOWS=1 in the environment at
@@ -40,12 +46,18 @@ class FlowCommandNotifier : public CommandNotifier {
  private:
   int UidOf(int source_port);
 
+  struct PortOwner {
+    int uid;
+    bool open;    // a connection announced and not yet closed: the UID is final
+    time_t seen;  // when last found in the tables, or when its connection closed
+  };
+
   SocketListener* const listener_;
   OperateDB* const db_;
   const TcpUidLookup uids_;
   const bool discard_;
   std::mutex uid_lock_;
-  std::unordered_map<int, int> uid_of_port_;  // open connections whose UID was found
+  std::unordered_map<int, PortOwner> owners_;  // by source port
 };
 
 #endif  // DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H

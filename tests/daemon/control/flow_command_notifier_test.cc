@@ -45,9 +45,11 @@ TEST(FlowCommandNotifierTest, StatusBroadcastsAndTrafficByOwningUid) {
       << "  sl  local_address                         remote_address                   st\n"
          "   0: 0000000000000000FFFF00000100007F:A001 0000000000000000FFFF00000100007F:1FBB 01 "
          "00000000:00000000 00:00000000 00000000 10061        0 4711 1\n";
+  fixture.ConnectionAccepted(0xA001, -1);
   fixture.ReportFlow(0xA001, 300, 1);
   // The tables change under the open connection: its figures stay with the UID it had, until
-  // it closes and the port is another connection's.
+  // it closes and the port is another connection's; when its client is gone from the tables,
+  // the port's last UID stands in.
   const std::string line =
       "   0: 0000000000000000FFFF00000100007F:A001 00000000000000000000000000000000"
       ":0000 01 00000000:00000000 00:00000000 00000000 ";
@@ -56,6 +58,8 @@ TEST(FlowCommandNotifierTest, StatusBroadcastsAndTrafficByOwningUid) {
   fixture.ReportCompression(0xA001, 9000, 2500);
   fixture.ConnectionClosed(0xA001);
   fixture.ReportFlow(0xA001, 5, 1);
+  std::ofstream(dir.File("tcp6"), std::ios::trunc) << "header\n";
+  fixture.ReportFlow(0xA001, 6, 1);
   testing::internal::CaptureStderr();
   fixture.ReportFlow(0xB002, 77, 0);
   EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("port is 45058"));
@@ -87,7 +91,7 @@ TEST(FlowCommandNotifierTest, StatusBroadcastsAndTrafficByOwningUid) {
   EXPECT_EQ(9000, apps[0].flow.uncompressed);
   EXPECT_EQ(2500, apps[0].flow.compressed);
   EXPECT_EQ(10099, apps[1].uid);
-  EXPECT_EQ(5, apps[1].flow.up);
+  EXPECT_EQ(11, apps[1].flow.up);
   EXPECT_EQ(-1, apps[2].uid);
   EXPECT_EQ(77, apps[2].flow.down);
   EXPECT_EQ(static_cast<int>(getuid()), apps[3].uid);
