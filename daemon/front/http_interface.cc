@@ -109,10 +109,8 @@ void HttpInterface::ProcessHeaders(const HttpHeaderList& all_headers) {
   front_->set_request(method, url);
   if (!front_->is_https()) {
     QV_LOGD(kTag, "stream %u send syn headers", stream_id_);
-    if (gateway_ != nullptr) {
-      gateway_->SendSynImpl(stream_id_, headers);
-      syn_sent_ = true;
-    }
+    if (gateway_ != nullptr)
+      syn_sent_ = gateway_->SendSynImpl(stream_id_, headers) > 0;
   } else {
     OpenTunnel(headers);
   }
