@@ -18,7 +18,8 @@ class HttpThread;
 class HttpsConnection;
 class QuorvinInterface;
 
-// One accepted connection from a local application, carrying one request (one stream id).
+// One accepted connection from a local application, carrying one request (one stream id, given
+// when the request opens its stream).
 // It reads the request into its ring buffer and feeds it to its HttpInterface, writes the
 // reply bytes the gateway side hands it, reports every byte count to the notifier, and closes
 // itself on errors, client close, idle timeout, gateway reset and after the whole reply was
@@ -68,6 +69,7 @@ class FrontConnection : public EpollCallback {
   void set_is_https(bool is_https) { is_https_ = is_https; }
   void set_tunnel(HttpsConnection* tunnel) { tunnel_ = tunnel; }
   void set_result_status(int status) { result_status_ = status; }
+  void set_stream_id(uint32_t stream_id) { stream_id_ = stream_id; }
 
   bool is_https() const { return is_https_; }
   HttpsConnection* tunnel() const { return tunnel_; }

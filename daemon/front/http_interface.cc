@@ -108,9 +108,13 @@ void HttpInterface::ProcessHeaders(const HttpHeaderList& all_headers) {
   }
   front_->set_request(method, url);
   if (!front_->is_https()) {
-    QV_LOGD(kTag, "stream %u send syn headers", stream_id_);
-    if (gateway_ != nullptr)
+    if (gateway_ != nullptr) {
+      // The id is taken now, not at accept: the gateway needs SYN_STREAMs in increasing id
+      // order, and concurrent clients complete their requests in any order.
+      stream_id_ = front_->http_thread()->AssignStreamId(front_);
+      QV_LOGD(kTag, "stream %u send syn headers", stream_id_);
       syn_sent_ = gateway_->SendSynImpl(stream_id_, headers) > 0;
+    }
   } else {
     OpenTunnel(headers);
   }

@@ -159,14 +159,20 @@ void HttpThread::HandleConnection(int fd, const struct sockaddr_in& peer) {
     close(fd);
     return;
   }
-  QV_LOGD(kTag, "story streamid %d %p", static_cast<int>(next_stream_id_),
-          static_cast<void*>(connection));
-  stread_id_map_[next_stream_id_] = connection;
+}
+
+uint32_t HttpThread::AssignStreamId(FrontConnection* connection) {
+  const uint32_t id = next_stream_id_;
+  QV_LOGD(kTag, "story streamid %d %p", static_cast<int>(id), static_cast<void*>(connection));
+  stread_id_map_[id] = connection;
   next_stream_id_ += 2;
+  connection->set_stream_id(id);
+  return id;
 }
 
 FrontConnection* HttpThread::MakeFrontConnection(int fd, const std::string& peer, int port) {
-  FrontConnection* connection = new FrontConnection(this, next_stream_id_, gateway_interface_);
+  // The stream id comes with the request (AssignStreamId).
+  FrontConnection* connection = new FrontConnection(this, 0, gateway_interface_);
   connection->set_notifier(notifier_);
   if (!connection->Init(fd, peer, port, &epoll_server_)) {
     delete connection;
@@ -273,19 +279,19 @@ void HttpThread::QuorvinConnectionDone(int status) {
 
 void HttpThread::FrontConnectionDone(FrontConnection* connection) {
   QV_LOGD(kTag, "FrontConnectionDone ishttps %d", connection->is_https() ? 1 : 0);
-  auto it = stread_id_map_.find(connection->stream_id());
-  if (it == stread_id_map_.end()) {
+  // A connection is told done once; a second report finds it gone.
+  if (front_connections_.erase(connection) == 0) {
     QV_LOGW(kTag, "error FrontConnectionDone stream frame from unknown stream");
     return;
   }
-  const uint32_t erased = it->first;
-  stread_id_map_.erase(it);
-  QV_LOGD(kTag, "stread_id_map_ size %d erase %d", static_cast<int>(stread_id_map_.size()),
-          static_cast<int>(erased));
-  if (front_connections_.erase(connection) > 0) {
-    front_destroy_list_.push_back(connection);
-    --front_connection_count_;
+  auto it = stread_id_map_.find(connection->stream_id());
+  if (it != stread_id_map_.end() && it->second == connection) {
+    stread_id_map_.erase(it);
+    QV_LOGD(kTag, "stread_id_map_ size %d erase %d", static_cast<int>(stread_id_map_.size()),
+            static_cast<int>(connection->stream_id()));
   }
+  front_destroy_list_.push_back(connection);
+  --front_connection_count_;
 }
 
 void HttpThread::HttpsConnectionDone(HttpsConnection* connection) {

@@ -23,8 +23,9 @@ class QuorvinInterface;
 class QuorvinThread;
 
 // The proxy's worker thread. Its event loop carries the listening socket, every client
-// connection and tunnel, and the gateway connection. It gives each accepted client an odd
-// stream id and routes the gateway side's stream events to the client that owns the id.
+// connection and tunnel, and the gateway connection. It gives each client request an odd
+// stream id as the request opens its stream (so ids reach the gateway in increasing order) and
+// routes the gateway side's stream events to the client that owns the id.
 // Everything but the setters (called before Start), RequestStop and the inspection accessors
 // runs on this thread.
 class HttpThread : public Thread, public StreamDispatch {
@@ -55,6 +56,8 @@ class HttpThread : public Thread, public StreamDispatch {
   int put_to_other_epoll(int fd);
   void HandleConnection(int fd, const struct sockaddr_in& peer);
   FrontConnection* MakeFrontConnection(int fd, const std::string& peer, int port);
+  // The next odd stream id, now owned by `connection` (routed to it from then on).
+  uint32_t AssignStreamId(FrontConnection* connection);
   void AddHttpsConnection(HttpsConnection* connection);
   void FrontConnectionDone(FrontConnection* connection);
   void HttpsConnectionDone(HttpsConnection* connection);
