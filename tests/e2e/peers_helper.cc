@@ -56,8 +56,8 @@ std::string EnvName(const std::string& entry) {
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
-  std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                      "/qv_e2e_XXXXXX";
+  std::string templ =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qv_e2e_XXXXXX";
   std::vector<char> buf(templ.begin(), templ.end());
   buf.push_back('\0');
   if (mkdtemp(buf.data()) != nullptr)

@@ -100,7 +100,7 @@ class Gateway {
 };
 
 struct CurlResult {
-  int exit_code = -1;  // curl's exit status; -1 when it could not run or was killed
+  int exit_code = -1;   // curl's exit status; -1 when it could not run or was killed
   std::string headers;  // every response head curl saw (-D)
   std::string body;
   std::string stderr_text;
@@ -109,8 +109,8 @@ struct CurlResult {
 
 // Runs curl with `args` (the URL included), the body to a file, the heads to another.
 // `prefix` goes before "curl" (for example a setpriv command).
-CurlResult RunCurl(const TempDir& dir, const std::vector<std::string>& args,
-                   double timeout_s = 20, const std::vector<std::string>& prefix = {});
+CurlResult RunCurl(const TempDir& dir, const std::vector<std::string>& args, double timeout_s = 20,
+                   const std::vector<std::string>& prefix = {});
 
 // Several curls at once; each entry is one argument list.
 std::vector<CurlResult> RunCurls(const TempDir& dir,
