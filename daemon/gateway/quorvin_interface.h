@@ -5,7 +5,12 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "spdy/spdy_event_adapter.h"
 #include "spdy/spdy_header_map.h"
@@ -80,6 +85,35 @@ class QuorvinInterface : public SessionVisitor {
   // missing. Removes the transfer-encoding entries from `headers`.
   static bool SpdyHeadersToHttpResponse(SpdyHeaderMap* headers, std::string* head,
                                         std::string* source_len, std::string* compressed_len);
+
+  // What the client of a stream gets when the gateway's reply has no status or version.
+  static const char kBadGatewayHead[];
+
+ private:
+  // A connection is attached and active: only then may frames be made from the session's
+  // compression contexts.
+  bool Connected() const;
+  void SendDataFrames(uint32_t stream_id, const char* data, size_t len, uint8_t flags);
+  void EnqueueBackendDataFrame(DataFrame* record, uint32_t stream_id);
+  void EnqueueDataFrame(DataFrame* record);
+  void RejectReply(uint32_t stream_id);
+
+  BackConnection* connection_ = nullptr;
+  std::unique_ptr<SpdyEventAdapter> adapter_;
+  // Adapters replaced while their framer was still parsing; freed once it has returned.
+  std::vector<std::unique_ptr<SpdyEventAdapter>> retired_adapters_;
+  int input_depth_ = 0;
+  StreamDispatch* http_thread_;
+  time_t ping_sent_time_ = 0;
+  time_t last_ping_reply_time_ = 0;
+  uint32_t next_ping_id_ = 1;
+  bool ping_outstanding_ = false;
+  mutable std::mutex device_id_mutex_;
+  std::string device_id_;
+  int state_ = 0;
+  std::atomic<int> image_level_;
+  // Streams answered with the 502 head: whatever else the gateway sends for them is dropped.
+  std::set<uint32_t> rejected_streams_;
 };
 
 #endif  // DAEMON_GATEWAY_QUORVIN_INTERFACE_H

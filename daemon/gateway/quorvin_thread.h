@@ -3,11 +3,12 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 
 #include "core/thread.h"
+#include "gateway/back_connection.h"
 
-class BackConnection;
 class CommandNotifier;
 class EpollServer;
 class QuorvinInterface;
@@ -36,6 +37,25 @@ class QuorvinThread : public Thread {
 
   // The value the opening SETTINGS carries for a device id.
   static uint64_t DeviceValue(const std::string& device_id);
+
+  // Connect and handshake together may take at most this long.
+  static constexpr int kDefaultHandshakeTimeoutMs = 5000;
+  void set_handshake_timeout_ms(int ms) { handshake_timeout_ms_ = ms; }
+
+ private:
+  // A TLS connection to the gateway within the time limit. On failure everything the attempt
+  // made is released.
+  bool ConnectAndHandshake(const std::string& address, const std::string& port, int* fd, SSL** ssl,
+                           SSL_CTX** ctx);
+  void SendSettings();
+
+  std::unique_ptr<EpollServer> epoll_server_;
+  StreamDispatch* http_thread_ = nullptr;
+  QuorvinInterface* session_;
+  BackConnection back_connection_;
+  CommandNotifier* notifier_ = nullptr;
+  int tick_ = 0;
+  int handshake_timeout_ms_ = kDefaultHandshakeTimeoutMs;
 };
 
 #endif  // DAEMON_GATEWAY_QUORVIN_THREAD_H

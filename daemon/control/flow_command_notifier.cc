@@ -1,0 +1,75 @@
+#include "control/flow_command_notifier.h"
+
+#include <sysutils/SocketListener.h>
+
+#include <string>
+
+#include "control/day_number.h"
+#include "control/operate_db.h"
+#include "core/logging.h"
+
+namespace {
+
+const char kTag[] = "control_message";
+
+}  // namespace
+
+FlowCommandNotifier::FlowCommandNotifier(SocketListener* listener, OperateDB* db)
+    : listener_(listener), db_(db) {}
+
+FlowCommandNotifier::FlowCommandNotifier(SocketListener* listener, OperateDB* db,
+                                         const std::string& proc_net)
+    : listener_(listener), db_(db), uids_(proc_net) {}
+
+FlowCommandNotifier::~FlowCommandNotifier() {}
+
+void FlowCommandNotifier::BroadcastFor(int type, int* code, const char** text) {
+  switch (type) {
+    case 1:
+      *code = 400;
+      *text = "Disconnect for timeout.";
+      break;
+    case 2:
+    case 5:
+      *code = 200;
+      *text = "connection unsucceed.";
+      break;
+    case 3:
+      *code = 500;
+      *text = "server disconnection";
+      break;
+    case 4:
+    case 6:
+      *code = 100;
+      *text = "connection succeed.";
+      break;
+    default:
+      *code = 300;
+      *text = "disconnect normal.";
+      break;
+  }
+}
+
+void FlowCommandNotifier::OnInformation(int type, const std::string& text) {
+  QV_LOGD(kTag, "OnInformation.    ");
+  QV_LOGD(kTag, "information about network status are \"%s\"", text.c_str());
+  int code;
+  const char* message;
+  BroadcastFor(type, &code, &message);
+  if (listener_ != nullptr)
+    listener_->sendBroadcast(code, message, false);
+}
+
+void FlowCommandNotifier::ReportFlow(int source_port, int bytes, int direction) {
+  int day = TodayDayNumber();
+  int uid = uids_.Find(source_port);
+  if (db_ != nullptr)
+    db_->WriteDB(uid, day, direction != 0, bytes);
+}
+
+void FlowCommandNotifier::ReportCompression(int source_port, int uncompressed, int compressed) {
+  int day = TodayDayNumber();
+  int uid = uids_.Find(source_port);
+  if (db_ != nullptr)
+    db_->WriteCompressedDB(uid, day, uncompressed, compressed);
+}

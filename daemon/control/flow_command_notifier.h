@@ -1,0 +1,36 @@
+#ifndef DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H
+#define DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H
+
+#include <string>
+
+#include "control/command_notifier.h"
+#include "control/tcp_uid_lookup.h"
+
+class OperateDB;
+class SocketListener;
+
+// The notifier a running proxy reports to: gateway status goes out as a broadcast on the
+// control socket, traffic into the flow database under the UID that owns the client's port.
+// Its listener and database are fixed at construction, so the proxy's thread and the control
+// thread never race to fill them.
+class FlowCommandNotifier : public CommandNotifier {
+ public:
+  // Tables from TcpUidLookup::DefaultFolder().
+  FlowCommandNotifier(SocketListener* listener, OperateDB* db);
+  FlowCommandNotifier(SocketListener* listener, OperateDB* db, const std::string& proc_net);
+  ~FlowCommandNotifier() override;
+
+  // Broadcast code and text for a status type.
+  static void BroadcastFor(int type, int* code, const char** text);
+
+  void OnInformation(int type, const std::string& text) override;
+  void ReportFlow(int source_port, int bytes, int direction) override;
+  void ReportCompression(int source_port, int uncompressed, int compressed) override;
+
+ private:
+  SocketListener* const listener_;
+  OperateDB* const db_;
+  const TcpUidLookup uids_;
+};
+
+#endif  // DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H

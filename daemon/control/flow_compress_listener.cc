@@ -1,0 +1,43 @@
+#include "control/flow_compress_listener.h"
+
+#include "control/flow_db_commands.h"
+#include "control/operate_db.h"
+#include "control/proxy_commands.h"
+#include "core/app_interface.h"
+#include "core/logging.h"
+
+namespace {
+
+const char kTag[] = "control_message";
+
+}  // namespace
+
+FlowCompressListener::FlowCompressListener()
+    : FrameworkListener("http2proxy"), app_(new AppInterface()), db_(new OperateDB()) {
+  // The proxy and the database exist before the commands, so that every command and its
+  // notifier holds them from construction on.
+  AppInterface* app = app_.get();
+  OperateDB* db = db_.get();
+  commands_.emplace_back(new StartCommand(this, app, db));
+  commands_.emplace_back(new StopCommand(this, app, db));
+  commands_.emplace_back(new SetCommand(this, app, db));
+  commands_.emplace_back(new SetSimCommand(this, app, db));
+  commands_.emplace_back(new SetDeviceIDCommand(this, app, db));
+  commands_.emplace_back(new QueryCommand(QueryCommand::kCompression, this, app, db));
+  commands_.emplace_back(new QueryDetailCommand(QueryCommand::kCompression, this, app, db));
+  commands_.emplace_back(new QueryCommand(QueryCommand::kFlow, this, app, db));
+  commands_.emplace_back(new QueryDetailCommand(QueryCommand::kFlow, this, app, db));
+  for (auto& cmd : commands_)
+    registerCmd(cmd.get());
+  QV_LOGD(kTag, "FlowCompressListener end.");
+}
+
+FlowCompressListener::~FlowCompressListener() {
+  // No command may run, and no proxy report to a notifier, while they are freed.
+  stopListener();
+  if (app_->started())
+    app_->Stop();
+  app_.reset();
+  commands_.clear();
+  db_.reset();
+}

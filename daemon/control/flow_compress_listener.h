@@ -1,0 +1,32 @@
+#ifndef DAEMON_CONTROL_FLOW_COMPRESS_LISTENER_H
+#define DAEMON_CONTROL_FLOW_COMPRESS_LISTENER_H
+
+#include <sysutils/FrameworkListener.h>
+
+#include <memory>
+#include <vector>
+
+class AppInterface;
+class ControlCommand;
+class OperateDB;
+
+// The control socket "http2proxy" and its nine commands: start, stop, set, sim, deviceid, query,
+// querydetail, queryflow, querydetailflow. It owns the proxy (AppInterface) and the flow
+// database for the life of the process; startListener serves the socket on a thread of its own
+// and every command runs there, one at a time.
+class FlowCompressListener : public FrameworkListener {
+ public:
+  FlowCompressListener();
+  // Stops serving, stops a running proxy, then frees the commands and the database.
+  ~FlowCompressListener() override;
+
+  AppInterface* app_interface() { return app_.get(); }
+  OperateDB* flow_db() { return db_.get(); }
+
+ private:
+  std::unique_ptr<AppInterface> app_;
+  std::unique_ptr<OperateDB> db_;
+  std::vector<std::unique_ptr<ControlCommand>> commands_;
+};
+
+#endif  // DAEMON_CONTROL_FLOW_COMPRESS_LISTENER_H

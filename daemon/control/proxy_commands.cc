@@ -1,0 +1,73 @@
+#include "control/proxy_commands.h"
+
+#include <stdlib.h>
+
+#include "control/day_number.h"
+#include "control/operate_db.h"
+#include "core/app_interface.h"
+#include "core/logging.h"
+
+namespace {
+
+const char kTag[] = "control_message";
+
+}  // namespace
+
+StartCommand::StartCommand(SocketListener* listener, AppInterface* app, OperateDB* db)
+    : ControlCommand("start", listener, app, db) {}
+
+int StartCommand::runCommand(SocketClient* client, int /*argc*/, char** /*argv*/) {
+  QV_LOGD(kTag, "start run");
+  int today = TodayDayNumber();
+  db_->CreateDB();
+  db_->ClearDB(today);
+  app_->Start(notifier());
+  Reply(client, "StartOkay.");
+  return 0;
+}
+
+StopCommand::StopCommand(SocketListener* listener, AppInterface* app, OperateDB* db)
+    : ControlCommand("stop", listener, app, db) {}
+
+int StopCommand::runCommand(SocketClient* client, int /*argc*/, char** /*argv*/) {
+  QV_LOGD(kTag, "stop run");
+  if (db_->CloseDB() == -1) {
+    QV_LOGW(kTag, "closeDB error!");
+    return -1;
+  }
+  app_->Stop();
+  Reply(client, "StopOkay.");
+  return 0;
+}
+
+SetCommand::SetCommand(SocketListener* listener, AppInterface* app, OperateDB* db)
+    : ControlCommand("set", listener, app, db) {}
+
+int SetCommand::runCommand(SocketClient* client, int argc, char** argv) {
+  QV_LOGD(kTag, "set run");
+  if (argc < 2) {
+    QV_LOGW(kTag, "set argc < 2 ");
+    return -1;
+  }
+  app_->SetImageLevel(atoi(argv[1]));
+  Reply(client, "SetOkay.");
+  return 0;
+}
+
+SetDeviceIDCommand::SetDeviceIDCommand(SocketListener* listener, AppInterface* app, OperateDB* db)
+    : ControlCommand("deviceid", listener, app, db) {}
+
+int SetDeviceIDCommand::runCommand(SocketClient* client, int argc, char** argv) {
+  QV_LOGD(kTag, "SetDeviceIDCommand run");
+  if (argc < 2) {
+    QV_LOGW(kTag, "SetDeviceIDCommand argc < 2 ");
+    return -1;
+  }
+  if (argv[1] == nullptr) {
+    QV_LOGW(kTag, "SetDeviceIDCommand deviceid==NULL ");
+    return -1;
+  }
+  app_->SetDeviceID(argv[1]);
+  Reply(client, "SetOkay.");
+  return 0;
+}

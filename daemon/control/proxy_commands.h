@@ -1,0 +1,38 @@
+#ifndef DAEMON_CONTROL_PROXY_COMMANDS_H
+#define DAEMON_CONTROL_PROXY_COMMANDS_H
+
+#include "control/control_command.h"
+
+// The commands that drive the proxy: "start", "stop", "set" and "deviceid".
+
+// "start": opens and prunes the flow database, starts the proxy with this command's notifier.
+// Replies "StartOkay." (also when the proxy was already running).
+class StartCommand : public ControlCommand {
+ public:
+  StartCommand(SocketListener* listener, AppInterface* app, OperateDB* db);
+  int runCommand(SocketClient* client, int argc, char** argv) override;
+};
+
+// "stop": closes the flow database, stops the proxy. Replies "StopOkay."; nothing when the
+// database cannot be closed (the proxy then keeps running).
+class StopCommand : public ControlCommand {
+ public:
+  StopCommand(SocketListener* listener, AppInterface* app, OperateDB* db);
+  int runCommand(SocketClient* client, int argc, char** argv) override;
+};
+
+// "set <level>": the image compression level. Replies "SetOkay.".
+class SetCommand : public ControlCommand {
+ public:
+  SetCommand(SocketListener* listener, AppInterface* app, OperateDB* db);
+  int runCommand(SocketClient* client, int argc, char** argv) override;
+};
+
+// "deviceid <id>": the id the gateway is told. Replies "SetOkay.".
+class SetDeviceIDCommand : public ControlCommand {
+ public:
+  SetDeviceIDCommand(SocketListener* listener, AppInterface* app, OperateDB* db);
+  int runCommand(SocketClient* client, int argc, char** argv) override;
+};
+
+#endif  // DAEMON_CONTROL_PROXY_COMMANDS_H

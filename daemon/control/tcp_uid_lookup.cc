@@ -1,0 +1,86 @@
+#include "control/tcp_uid_lookup.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "core/logging.h"
+
+namespace {
+
+const char kTag[] = "control_message";
+
+int HexToDec(const std::string& hex) {
+  QV_LOGD(kTag, "HexToDec");
+  if (hex.empty())
+    return -1;
+  char* end = nullptr;
+  long value = strtol(hex.c_str(), &end, 16);
+  if (*end != '\0' || value < 0 || value > 65535)
+    return -1;
+  return static_cast<int>(value);
+}
+
+// Searches one open table; the UID of the first line whose local port is `port`, or -1.
+int SearchTable(std::istream& in, int port) {
+  std::string line;
+  if (!std::getline(in, line))  // the header line
+    return -1;
+  while (std::getline(in, line)) {
+    // "sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid ..."
+    std::istringstream fields(line);
+    std::string field[8];
+    int got = 0;
+    while (got < 8 && fields >> field[got])
+      ++got;
+    if (got < 8)
+      continue;
+    size_t colon = field[1].rfind(':');
+    if (colon == std::string::npos)
+      continue;
+    if (HexToDec(field[1].substr(colon + 1)) != port)
+      continue;
+    char* end = nullptr;
+    long uid = strtol(field[7].c_str(), &end, 10);
+    if (*end != '\0')
+      continue;
+    return static_cast<int>(uid);
+  }
+  return -1;
+}
+
+}  // namespace
+
+std::string TcpUidLookup::DefaultFolder() {
+  const char* env = getenv("HTTP2QUORVIN_PROC_NET");
+  return (env != nullptr && *env != '\0') ? env : "/proc/net";
+}
+
+TcpUidLookup::TcpUidLookup() : folder_(DefaultFolder()) {}
+
+TcpUidLookup::TcpUidLookup(const std::string& folder) : folder_(folder) {}
+
+int TcpUidLookup::Find(int port) const {
+  const std::string tcp6_path = folder_ + "/tcp6";
+  std::ifstream tcp6(tcp6_path, std::ios::binary);
+  std::ifstream tcp(folder_ + "/tcp", std::ios::binary);
+  if (!tcp6.is_open() && !tcp.is_open()) {
+    QV_LOGW(kTag, "open %s failed. ", tcp6_path.c_str());
+    return -1;
+  }
+  if (tcp6.is_open()) {
+    int uid = SearchTable(tcp6, port);
+    if (uid != -1)
+      return uid;
+  }
+  if (tcp.is_open()) {
+    int uid = SearchTable(tcp, port);
+    if (uid != -1)
+      return uid;
+  }
+  QV_LOGW(kTag, "can not find the uid of package whick local port is %d", port);
+  return -1;
+}

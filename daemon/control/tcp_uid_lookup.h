@@ -1,0 +1,25 @@
+#ifndef DAEMON_CONTROL_TCP_UID_LOOKUP_H
+#define DAEMON_CONTROL_TCP_UID_LOOKUP_H
+
+#include <string>
+
+// Finds the UID owning a local TCP port in the kernel's tables "tcp6" and "tcp" (in that
+// order: an IPv4 client on a dual-stack socket is listed in tcp6 as an IPv4-mapped address).
+class TcpUidLookup {
+ public:
+  // The folder holding the tables: $HTTP2QUORVIN_PROC_NET, else /proc/net.
+  static std::string DefaultFolder();
+
+  TcpUidLookup();
+  explicit TcpUidLookup(const std::string& folder);
+
+  // The UID of the first entry whose local port is `port`, or -1 (with a WARN line).
+  int Find(int port) const;
+
+  const std::string& folder() const { return folder_; }
+
+ private:
+  std::string folder_;
+};
+
+#endif  // DAEMON_CONTROL_TCP_UID_LOOKUP_H

@@ -1,0 +1,419 @@
+#include "gateway/quorvin_interface.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "core/logging.h"
+#include "front/http_header_list.h"
+#include "gateway/back_connection.h"
+#include "gateway/stream_dispatch.h"
+#include "net/linear_byte_buffer.h"
+#include "spdy/spdy_frame_record.h"
+
+namespace {
+
+const char kTag[] = "quorvin_interface";
+const size_t kDataFramePayload = 1024;
+const int kValueBufferSize = 10240;
+
+std::string Lower(const std::string& s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+bool StartsWith(const char* s, const char* prefix) {
+  return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+
+// The first occurrence of a name wins.
+void Store(SpdyHeaderMap* map, const std::string& name, const std::string& value) {
+  map->emplace(Lower(name), value);
+}
+
+}  // namespace
+
+const char QuorvinInterface::kBadGatewayHead[] =
+    "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+QuorvinInterface::QuorvinInterface(StreamDispatch* http_thread)
+    : adapter_(new SpdyEventAdapter(this)),
+      http_thread_(http_thread),
+      image_level_(GetProxyConfig()->img_level_) {}
+
+QuorvinInterface::~QuorvinInterface() {}
+
+void QuorvinInterface::set_connection(BackConnection* connection) {
+  connection_ = connection;
+}
+
+BackConnection* QuorvinInterface::connection() const {
+  return connection_;
+}
+
+void QuorvinInterface::Reset() {
+  if (input_depth_ > 0)
+    retired_adapters_.push_back(std::move(adapter_));
+  adapter_.reset(new SpdyEventAdapter(this));
+  state_ = 0;
+  ping_sent_time_ = 0;
+  last_ping_reply_time_ = 0;
+  next_ping_id_ = 1;
+  ping_outstanding_ = false;
+  rejected_streams_.clear();
+}
+
+void QuorvinInterface::SetDeviceId(const std::string& device_id) {
+  std::lock_guard<std::mutex> lock(device_id_mutex_);
+  device_id_ = device_id;
+}
+
+std::string QuorvinInterface::device_id() const {
+  std::lock_guard<std::mutex> lock(device_id_mutex_);
+  return device_id_;
+}
+
+void QuorvinInterface::SetQuality2(int level) {
+  QV_LOGW(kTag, "SetQuality2 ");
+  image_level_.store(level);
+}
+
+int QuorvinInterface::image_level() const {
+  return image_level_.load();
+}
+
+bool QuorvinInterface::Connected() const {
+  return connection_ != nullptr && connection_->initialized();
+}
+
+void QuorvinInterface::BuildHeaderMap(const HttpHeaderList& headers, const std::string& img_tag,
+                                      int image_level, SpdyHeaderMap* map) {
+  LinearByteBuffer value(kValueBufferSize);
+  std::string previous;
+  bool have_previous = false;
+  for (const HttpHeaderLine& line : headers) {
+    if (StartsWith(line.key, "version") && !StartsWith(line.value, "HTTP")) {
+      QV_LOGW(kTag, "not valid version %s", line.value);
+      continue;
+    }
+    if (have_previous && previous == line.key) {
+      value.Write("\0", 1);
+      value.Write(line.value, static_cast<int>(strlen(line.value)));
+      continue;
+    }
+    if (have_previous) {
+      char* p = nullptr;
+      int n = 0;
+      value.GetReadableRegion(&p, &n);
+      Store(map, previous, std::string(p, static_cast<size_t>(n)));
+    }
+    value.Clear();
+    value.Write(line.value, static_cast<int>(strlen(line.value)));
+    previous = line.key;
+    have_previous = true;
+  }
+  if (have_previous) {
+    char* p = nullptr;
+    int n = 0;
+    value.GetReadableRegion(&p, &n);
+    Store(map, previous, std::string(p, static_cast<size_t>(n)));
+  }
+
+  char level[16];
+  snprintf(level, sizeof(level), "%d", image_level);
+  map->emplace(img_tag, level);
+
+  for (const char* name : {"x-associated-content", "x-original-url", "transfer-encoding",
+                           "connection", "proxy-connection", "keep-alive"}) {
+    map->erase(name);
+  }
+  (*map)["connection"] = "close";
+
+  auto url = map->find("url");
+  if (url != map->end() && !url->second.empty() && url->second[0] == '/') {
+    QV_LOGD(kTag, "need modify url");
+    auto host = map->find("host");
+    url->second = "http://" + (host != map->end() ? host->second : std::string()) + url->second;
+    QV_LOGD(kTag, "need modify url %s", url->second.c_str());
+  }
+}
+
+size_t QuorvinInterface::SendSynImpl(uint32_t stream_id, const HttpHeaderList& headers) {
+  QV_LOGD(kTag, "SendSynImpl");
+  if (!Connected()) {
+    QV_LOGW(kTag, "SendSynImpl: no gateway connection, stream %u not sent", stream_id);
+    return 0;
+  }
+  SpdyHeaderMap map;
+  BuildHeaderMap(headers, GetProxyConfig()->img_tag_, image_level(), &map);
+  SendPingFrame();
+  SpdyFrame* frame = adapter_->CreateSynStream(stream_id, 0, 0, CONTROL_FLAG_NONE, true, map);
+  if (frame == nullptr) {
+    // The header compressor may now be out of step with the gateway's: the session cannot go on.
+    QV_LOGW(kTag, "SendSynImpl: SYN_STREAM of stream %u could not be made", stream_id);
+    connection_->Cleanup("SendSynImpl", 6);
+    return 0;
+  }
+  const size_t size = frame->size();
+  EnqueueBackendDataFrame(new SpdyFrameRecord(frame), stream_id);
+  return size;
+}
+
+void QuorvinInterface::SendData(uint32_t stream_id, const char* data, size_t len) {
+  QV_LOGD(kTag, "stream %u send %d bytes res data", stream_id, static_cast<int>(len));
+  SendDataFrames(stream_id, data, len, DATA_FLAG_NONE);
+}
+
+void QuorvinInterface::SendEndOfStream(uint32_t stream_id) {
+  SendDataFrames(stream_id, nullptr, 0, DATA_FLAG_FIN);
+}
+
+void QuorvinInterface::SendDataFrames(uint32_t stream_id, const char* data, size_t len,
+                                      uint8_t flags) {
+  if (!Connected()) {
+    QV_LOGW(kTag, "stream %u: no gateway connection, %d bytes not sent", stream_id,
+            static_cast<int>(len));
+    return;
+  }
+  flags &= static_cast<uint8_t>(~DATA_FLAG_COMPRESSED);
+  size_t at = 0;
+  do {
+    const size_t piece = len - at < kDataFramePayload ? len - at : kDataFramePayload;
+    const bool last = at + piece == len;
+    SpdyFrameRecord* record = SpdyFrameRecord::Create(
+        adapter_->CreateDataFrame(stream_id, data == nullptr ? nullptr : data + at,
+                                  static_cast<uint32_t>(piece), last ? flags : DATA_FLAG_NONE));
+    if (record == nullptr) {
+      QV_LOGW(kTag, "stream %u: data frame could not be made", stream_id);
+      return;
+    }
+    EnqueueBackendDataFrame(record, stream_id);
+    at += piece;
+  } while (at < len);
+}
+
+void QuorvinInterface::SendRSTStream(uint32_t stream_id, uint32_t status) {
+  QV_LOGW(kTag, "SendRSTStream stream:%d status:%d", static_cast<int>(stream_id),
+          static_cast<int>(status));
+  EnqueueBackendDataFrame(SpdyFrameRecord::Create(SpdyFramer::CreateRstStream(stream_id, status)),
+                          stream_id);
+}
+
+void QuorvinInterface::SendPingFrame() {
+  if (ping_outstanding_ || !Connected())
+    return;
+  QV_LOGD(kTag, "SendPingFrame");
+  SpdyFrameRecord* record = SpdyFrameRecord::Create(SpdyFramer::CreatePingFrame(next_ping_id_));
+  next_ping_id_ += 2;
+  ping_sent_time_ = time(0);
+  ping_outstanding_ = true;
+  EnqueueBackendDataFrame(record, 0);
+}
+
+bool QuorvinInterface::CanWriteToFront(uint32_t stream_id) {
+  const int count = connection_ != nullptr ? connection_->QueuedCount(stream_id) : 0;
+  QV_LOGD(kTag, "CanWriteToFront stream_id %d size %d", static_cast<int>(stream_id), count);
+  return GetProxyConfig()->max_session_queue_size_ - count > 0;
+}
+
+void QuorvinInterface::WakeStream(uint32_t stream_id) {
+  http_thread_->WakeFrontRead(stream_id);
+}
+
+void QuorvinInterface::EnqueueBackendDataFrame(DataFrame* record, uint32_t stream_id) {
+  if (record == nullptr)
+    return;
+  QV_LOGD(kTag, "EnqueueBackendDataFrame %p sid=%d", static_cast<void*>(record),
+          static_cast<int>(stream_id));
+  record->stream_id = stream_id;
+  EnqueueDataFrame(record);
+}
+
+void QuorvinInterface::EnqueueDataFrame(DataFrame* record) {
+  QV_LOGD(kTag, "QuorvinInterface EnqueueDataFrame");
+  if (connection_ == nullptr) {
+    delete record;
+    return;
+  }
+  connection_->EnqueueDataFrame(record);
+}
+
+size_t QuorvinInterface::ProcessInput(const char* data, size_t len) {
+  ++input_depth_;
+  const size_t consumed = adapter_->ProcessInput(data, len);
+  if (--input_depth_ == 0)
+    retired_adapters_.clear();
+  return consumed;
+}
+
+bool QuorvinInterface::GoAwayReceived() const {
+  return state_ == 1;
+}
+
+bool QuorvinInterface::HasError() const {
+  return adapter_->HasError();
+}
+
+const char* QuorvinInterface::ErrorText() const {
+  return SpdyFramer::ErrorCodeToString(adapter_->error_code());
+}
+
+bool QuorvinInterface::ping_outstanding() const {
+  return ping_outstanding_;
+}
+
+time_t QuorvinInterface::ping_sent_time() const {
+  return ping_sent_time_;
+}
+
+void QuorvinInterface::OnSyn(const SpdyFrame&, const SpdyHeaderMapHandle&) {
+  QV_LOGW(kTag, "OnSyn");
+}
+
+void QuorvinInterface::OnSynReply(const SpdyFrame& frame, const SpdyHeaderMapHandle& headers) {
+  QV_LOGD(kTag, "OnSynReply");
+  if (connection_ != nullptr)
+    connection_->Touch();
+  if (headers.get() == nullptr) {
+    QV_LOGW(kTag, "headers.get()==NULL");
+    return;
+  }
+  const uint32_t stream_id = frame.stream_id();
+  const bool have_source = headers->count("x-img-src-len") + headers->count("X-Img-Src-Len") > 0;
+  const bool have_compressed =
+      headers->count("x-img-dst-len") + headers->count("X-Img-Dst-Len") > 0;
+  QV_LOGD(kTag, "SpdyHeadersToHttpResponse");
+  std::string head;
+  std::string source_len;
+  std::string compressed_len;
+  if (!SpdyHeadersToHttpResponse(headers.get(), &head, &source_len, &compressed_len)) {
+    RejectReply(stream_id);
+    return;
+  }
+  http_thread_->ProcessBackInput(stream_id, head.data(), head.size());
+  if (have_source && have_compressed) {
+    QV_LOGD(kTag, "OnCompressed %s %s", source_len.c_str(), compressed_len.c_str());
+    http_thread_->OnStatistic(stream_id, source_len.c_str(), compressed_len.c_str());
+  }
+}
+
+// Without a status line the client could only wait for its idle timeout: it gets a 502 and the
+// stream ends here, towards the gateway too.
+void QuorvinInterface::RejectReply(uint32_t stream_id) {
+  QV_LOGW(kTag, "OnSynReply stream %u: no status or version, answering 502", stream_id);
+  rejected_streams_.insert(stream_id);
+  http_thread_->ProcessBackInput(stream_id, kBadGatewayHead, sizeof(kBadGatewayHead) - 1);
+  http_thread_->QuorvinStreamDone(stream_id);
+  SendRSTStream(stream_id, SPDY_CANCEL);
+}
+
+void QuorvinInterface::OnHeaders(const SpdyFrame&, const SpdyHeaderMapHandle&) {
+  QV_LOGW(kTag, "OnHeaders");
+}
+
+void QuorvinInterface::OnStreamFrameData(SpdyStreamId stream_id, const char* data, size_t len) {
+  QV_LOGD(kTag, "OnStreamFrameData");
+  if (connection_ != nullptr)
+    connection_->Touch();
+  if (rejected_streams_.count(stream_id) != 0) {
+    if (len == 0)
+      rejected_streams_.erase(stream_id);
+    return;
+  }
+  if (len == 0)
+    http_thread_->QuorvinStreamDone(stream_id);
+  else
+    http_thread_->ProcessBackInput(stream_id, data, len);
+}
+
+void QuorvinInterface::OnError(SpdyFramer::SpdyError error_code) {
+  QV_LOGW(kTag, "OnError %d", static_cast<int>(error_code));
+}
+
+void QuorvinInterface::OnPing(const SpdyFrame& frame) {
+  QV_LOGD(kTag, "OnPing");
+  if (frame.unique_id() & 1) {
+    ping_outstanding_ = false;
+    last_ping_reply_time_ = time(0);
+  } else {
+    QV_LOGD(kTag, "server ping");
+  }
+}
+
+void QuorvinInterface::OnSetting(const SpdyFrame&) {
+  QV_LOGW(kTag, "OnSetting");
+}
+
+void QuorvinInterface::OnStreamError(SpdyStreamId) {
+  QV_LOGW(kTag, "OnStreamError");
+}
+
+void QuorvinInterface::OnRstStream(const SpdyFrame& frame) {
+  const uint32_t stream_id = frame.stream_id();
+  QV_LOGW(kTag, "OnRstStream %d", static_cast<int>(stream_id));
+  // The client already has its 502; a reset now would cut it off.
+  if (rejected_streams_.erase(stream_id) != 0)
+    return;
+  http_thread_->QuorvinOnRstStream(stream_id);
+}
+
+void QuorvinInterface::OnGoAway(const SpdyFrame&) {
+  QV_LOGW(kTag, "OnGoAway");
+  state_ = 1;
+}
+
+void QuorvinInterface::OnWindowUpdate(const SpdyFrame&) {
+  QV_LOGW(kTag, "OnWindowUpdate");
+}
+
+bool QuorvinInterface::SpdyHeadersToHttpResponse(SpdyHeaderMap* headers, std::string* head,
+                                                 std::string* source_len,
+                                                 std::string* compressed_len) {
+  auto status = headers->find("status");
+  auto version = headers->find("version");
+  if (status == headers->end() || version == headers->end())
+    return false;
+  headers->erase("Transfer-Encoding");
+  headers->erase("transfer-encoding");
+
+  auto it = headers->find("x-img-src-len");
+  if (it != headers->end()) {
+    QV_LOGD(kTag, "find X-IMG-SRC-LEN");
+    *source_len = it->second;
+  }
+  it = headers->find("X-Img-Src-Len");
+  if (it != headers->end()) {
+    QV_LOGD(kTag, "find X-IMG-SRC-LEN1");
+    *source_len = it->second;
+  }
+  it = headers->find("x-img-dst-len");
+  if (it != headers->end()) {
+    QV_LOGD(kTag, "find X-IMG_DST_LEN");
+    *compressed_len = it->second;
+  }
+  it = headers->find("X-Img-Dst-Len");
+  if (it != headers->end()) {
+    QV_LOGD(kTag, "find X-IMG_DST_LEN1");
+    *compressed_len = it->second;
+  }
+
+  *head = version->second + " " + status->second + "\r\n";
+  for (const auto& entry : *headers) {
+    size_t start = 0;
+    while (true) {
+      const size_t nul = entry.second.find('\0', start);
+      head->append(entry.first).append(": ");
+      head->append(entry.second, start, nul == std::string::npos ? std::string::npos : nul - start);
+      head->append("\r\n");
+      if (nul == std::string::npos)
+        break;
+      start = nul + 1;
+    }
+  }
+  head->append("\r\n");
+  QV_LOGD(kTag, "SpdyHeadersToHttpResponse %s", head->c_str());
+  return true;
+}

@@ -1,0 +1,3 @@
+#include <sysutils/FrameworkCommand.h>
+
+FrameworkCommand::FrameworkCommand(const char* cmd) : command_(cmd != nullptr ? cmd : "") {}

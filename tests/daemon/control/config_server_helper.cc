@@ -1,0 +1,80 @@
+#include "daemon/control/config_server_helper.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+CannedHttpServer::CannedHttpServer() {
+  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr;
+  memset(&addr, 0, sizeof(addr));
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+      listen(listen_fd_, 16) == 0 &&
+      getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port_ = ntohs(addr.sin_port);
+  }
+  thread_ = std::thread(&CannedHttpServer::Serve, this);
+}
+
+CannedHttpServer::~CannedHttpServer() {
+  Release();
+  shutdown(listen_fd_, SHUT_RDWR);  // wakes the blocked accept
+  thread_.join();
+  close(listen_fd_);
+}
+
+void CannedHttpServer::Set(const std::string& path, const Reply& reply) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  replies_[path] = reply;
+}
+
+void CannedHttpServer::Release() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  released_ = true;
+  changed_.notify_all();
+}
+
+bool CannedHttpServer::WaitForRequests(size_t count) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::seconds(10),
+                           [&] { return requests_.size() >= count; });
+}
+
+std::vector<std::string> CannedHttpServer::requests() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+void CannedHttpServer::Serve() {
+  for (int fd; (fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; close(fd)) {
+    std::string head;
+    char c;
+    while (head.find("\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1)
+      head.push_back(c);
+    const size_t start = head.find(' ') + 1;
+    const std::string path = head.substr(start, head.find(' ', start) - start);
+    Reply reply = {"HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n", false};
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests_.push_back(head);
+      changed_.notify_all();
+      if (replies_.count(path) != 0)
+        reply = replies_[path];
+    }
+    for (size_t done = 0; done < reply.raw.size();) {
+      ssize_t n = send(fd, reply.raw.data() + done, reply.raw.size() - done, MSG_NOSIGNAL);
+      if (n <= 0)
+        break;
+      done += static_cast<size_t>(n);
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return released_ || !reply.hold; });
+  }
+}

@@ -1,0 +1,45 @@
+#ifndef TESTS_DAEMON_CONTROL_CONFIG_SERVER_HELPER_H
+#define TESTS_DAEMON_CONTROL_CONFIG_SERVER_HELPER_H
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A loopback HTTP server on a free port that answers each request path with raw bytes, one
+// connection at a time, then closes the connection (or holds it open until Release).
+class CannedHttpServer {
+ public:
+  struct Reply {
+    std::string raw;
+    bool hold;
+  };
+
+  CannedHttpServer();
+  ~CannedHttpServer();
+
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
+  void Set(const std::string& path, const Reply& reply);
+  // Closes held connections, now and from now on.
+  void Release();
+  // Waits until `count` request heads have arrived (false after ten seconds).
+  bool WaitForRequests(size_t count);
+  std::vector<std::string> requests();
+
+ private:
+  void Serve();
+
+  int listen_fd_ = -1;
+  int port_ = 0;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<std::string, Reply> replies_;
+  std::vector<std::string> requests_;
+  bool released_ = false;
+  std::thread thread_;
+};
+
+#endif  // TESTS_DAEMON_CONTROL_CONFIG_SERVER_HELPER_H

@@ -1,0 +1,87 @@
+// The notifier against a real control socket, a real database file and the kernel's tables.
+#include "control/flow_command_notifier.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+
+#include <fstream>
+#include <string>
+
+#include "control/day_number.h"
+#include "control/operate_db.h"
+#include "port/sysutils/control_socket_util.h"
+#include "port/sysutils/test_listener.h"
+
+namespace {
+
+TEST(FlowCommandNotifierTest, StatusBroadcastsAndTrafficByOwningUid) {
+  qvtest::ScratchDir dir;
+  setenv("HTTP2QUORVIN_SOCKET", dir.File("ctl").c_str(), 1);
+  qvtest::TestListener listener("qvnotify");
+  ASSERT_EQ(0, listener.startListener());
+  unsetenv("HTTP2QUORVIN_SOCKET");
+  OperateDB db(dir.File("flow.db"));
+  ASSERT_EQ(0, db.CreateDB());
+
+  // Every status type reaches every client of the socket.
+  const char* broadcasts[] = {"300 disconnect normal.",    "400 Disconnect for timeout.",
+                              "200 connection unsucceed.", "500 server disconnection",
+                              "100 connection succeed.",   "200 connection unsucceed.",
+                              "100 connection succeed.",   "300 disconnect normal."};
+  qvtest::ControlClient a(dir.File("ctl"));
+  qvtest::ControlClient b(dir.File("ctl"));
+  ASSERT_EQ("1 1:[echo]", a.Ask("echo"));
+  ASSERT_EQ("1 1:[echo]", b.Ask("echo"));
+  FlowCommandNotifier fixture(&listener, &db, dir.path());
+  for (int type = 0; type < 8; ++type) {
+    fixture.OnInformation(type, "TEXT");
+    EXPECT_EQ(broadcasts[type], a.Recv()) << type;
+    EXPECT_EQ(broadcasts[type], b.Recv()) << type;
+  }
+
+  // Traffic of port 0xA001, listed as UID 10061 in tcp6, and of a port listed nowhere.
+  std::ofstream(dir.File("tcp6"))
+      << "  sl  local_address                         remote_address                   st\n"
+         "   0: 0000000000000000FFFF00000100007F:A001 0000000000000000FFFF00000100007F:1FBB 01 "
+         "00000000:00000000 00:00000000 00000000 10061        0 4711 1\n";
+  fixture.ReportFlow(0xA001, 300, 1);
+  fixture.ReportFlow(0xA001, 4000, 0);
+  fixture.ReportCompression(0xA001, 9000, 2500);
+  testing::internal::CaptureStderr();
+  fixture.ReportFlow(0xB002, 77, 0);
+  EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("port is 45058"));
+
+  // A real loopback connection of this process: its source port belongs to our UID.
+  int server = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  ASSERT_EQ(0, bind(server, reinterpret_cast<sockaddr*>(&addr), len));
+  ASSERT_EQ(0, listen(server, 1));
+  getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len);
+  int client = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr*>(&addr), len));
+  getsockname(client, reinterpret_cast<sockaddr*>(&addr), &len);
+  unsetenv("HTTP2QUORVIN_PROC_NET");
+  FlowCommandNotifier(&listener, &db).ReportFlow(ntohs(addr.sin_port), 123, 1);
+  close(client);
+  close(server);
+
+  std::vector<AppFlowTotals> apps;
+  const int today = TodayDayNumber();
+  ASSERT_EQ(0, db.ReaddetailDB(&apps, today - 1, today + 1, ""));
+  ASSERT_EQ(3u, apps.size());
+  EXPECT_EQ(10061, apps[0].uid);
+  EXPECT_EQ(300, apps[0].flow.up);
+  EXPECT_EQ(4000, apps[0].flow.down);
+  EXPECT_EQ(9000, apps[0].flow.uncompressed);
+  EXPECT_EQ(2500, apps[0].flow.compressed);
+  EXPECT_EQ(-1, apps[1].uid);
+  EXPECT_EQ(77, apps[1].flow.down);
+  EXPECT_EQ(static_cast<int>(getuid()), apps[2].uid);
+  EXPECT_EQ(123, apps[2].flow.up);
+}
+
+}  // namespace

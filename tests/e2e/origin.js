@@ -1,0 +1,226 @@
+'use strict';
+// Origin servers for the gateway, end-to-end and load tests: a plain HTTP server and an HTTPS
+// server (for CONNECT tunnels) on loopback, both serving the same fixed files. Node built-ins
+// only.
+//
+//   node tests/e2e/origin.js [--host ADDR] [--http-port N] [--https-port N]
+//                            [--cert FILE --key FILE]
+//
+//   --host ADDR             listen address (default 127.0.0.1)
+//   --http-port N           plain HTTP port; 0 (the default) picks a free one
+//   --https-port N          HTTPS port; 0 (the default) picks a free one
+//   --cert FILE --key FILE  certificate and key of the HTTPS server (PEM); without them a
+//                           self-signed pair is made with openssl at start
+//
+// Prints exactly one line once both listen: {"http":PORT,"https":PORT}. Ends on SIGTERM or
+// SIGINT, and when its parent process goes away.
+//
+// Routes, the same on both servers:
+//   GET /text        a text page (text/html)
+//   GET /big.bin     10 MB of deterministic bytes (application/octet-stream)
+//   GET /image.png   a small real PNG image (image/png)
+//   GET /cookies     a short text/plain body with two set-cookie headers
+//   GET /size/N      N deterministic bytes (application/octet-stream)
+//   GET /chunked     the text page sent with chunked transfer-encoding
+//   GET /echo-head   the request line and header lines as received (text/plain)
+//   POST or PUT      any path: the request body echoed back (Content-Length or chunked in)
+//   anything else    404 with a short text body
+// Every reply carries "x-body-sha256" (hex SHA-256 of the body) and "x-path" (the path asked
+// for, query included), and no Date header, so replies are byte-for-byte repeatable.
+const crypto = require('crypto');
+const fs = require('fs');
+const http = require('http');
+const https = require('https');
+const os = require('os');
+const path = require('path');
+const zlib = require('zlib');
+const { execFileSync } = require('child_process');
+
+function parseFlags(argv) {
+  const flags = { host: '127.0.0.1', 'http-port': 0, 'https-port': 0 };
+  for (let i = 0; i < argv.length; i += 2) {
+    const name = argv[i].replace(/^--/, '');
+    const value = argv[i + 1];
+    if (!(name in flags) && name !== 'cert' && name !== 'key') usage('unknown flag ' + argv[i]);
+    if (value === undefined) usage('missing value for ' + argv[i]);
+    flags[name] = /port$/.test(name) ? Number(value) : value;
+  }
+  if ((flags.cert === undefined) !== (flags.key === undefined)) usage('--cert and --key go together');
+  return flags;
+}
+
+function usage(message) {
+  console.error('origin: ' + message + ' (see the comment at the top of origin.js)');
+  process.exit(2);
+}
+
+const flags = parseFlags(process.argv.slice(2));
+
+// xorshift32 from a fixed seed: the same bytes in every run, for any length.
+function deterministicBytes(n) {
+  const out = Buffer.alloc(n);
+  let x = 0x9e3779b9;
+  for (let i = 0; i < n; i++) {
+    x ^= x << 13;
+    x >>>= 0;
+    x ^= x >>> 17;
+    x ^= x << 5;
+    x >>>= 0;
+    out[i] = x & 0xff;
+  }
+  return out;
+}
+
+const CRC_TABLE = (() => {
+  const t = new Uint32Array(256);
+  for (let n = 0; n < 256; n++) {
+    let c = n;
+    for (let k = 0; k < 8; k++) c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
+    t[n] = c >>> 0;
+  }
+  return t;
+})();
+
+function crc32(buf) {
+  let c = 0xffffffff;
+  for (const b of buf) c = CRC_TABLE[(c ^ b) & 0xff] ^ (c >>> 8);
+  return (c ^ 0xffffffff) >>> 0;
+}
+
+function pngChunk(type, data) {
+  const len = Buffer.alloc(4);
+  len.writeUInt32BE(data.length);
+  const td = Buffer.concat([Buffer.from(type, 'latin1'), data]);
+  const crc = Buffer.alloc(4);
+  crc.writeUInt32BE(crc32(td));
+  return Buffer.concat([len, td, crc]);
+}
+
+// A 48 x 32 RGB gradient.
+function makePng() {
+  const w = 48;
+  const h = 32;
+  const raw = Buffer.alloc((w * 3 + 1) * h);
+  for (let y = 0; y < h; y++) {
+    const row = y * (w * 3 + 1);
+    raw[row] = 0;  // filter: none
+    for (let x = 0; x < w; x++) {
+      raw[row + 1 + x * 3] = (x * 255 / (w - 1)) | 0;
+      raw[row + 2 + x * 3] = (y * 255 / (h - 1)) | 0;
+      raw[row + 3 + x * 3] = 128;
+    }
+  }
+  const ihdr = Buffer.alloc(13);
+  ihdr.writeUInt32BE(w, 0);
+  ihdr.writeUInt32BE(h, 4);
+  ihdr[8] = 8;  // bit depth
+  ihdr[9] = 2;  // colour type: RGB
+  return Buffer.concat([Buffer.from('89504e470d0a1a0a', 'hex'), pngChunk('IHDR', ihdr),
+                        pngChunk('IDAT', zlib.deflateSync(raw)), pngChunk('IEND', Buffer.alloc(0))]);
+}
+
+function makeText() {
+  const lines = ['<!DOCTYPE html>', '<html><head><title>quorvin origin</title></head><body>'];
+  for (let i = 1; i <= 60; i++) {
+    lines.push('<p>Line ' + i + ' of the origin text page, the same in every run.</p>');
+  }
+  lines.push('</body></html>', '');
+  return Buffer.from(lines.join('\n'));
+}
+
+const TEXT = makeText();
+const BIG = deterministicBytes(10 * 1024 * 1024);
+const PNG = makePng();
+const MAX_SIZE = 64 * 1024 * 1024;
+
+function sha256(buf) {
+  return crypto.createHash('sha256').update(buf).digest('hex');
+}
+const DIGESTS = new Map([[TEXT, sha256(TEXT)], [BIG, sha256(BIG)], [PNG, sha256(PNG)]]);
+
+function send(res, req, status, type, body, extra) {
+  res.sendDate = false;
+  res.writeHead(status, Object.assign({
+    'content-type': type,
+    'content-length': String(body.length),
+    'x-body-sha256': DIGESTS.get(body) || sha256(body),
+    'x-path': req.url,
+  }, extra || {}));
+  res.end(req.method === 'HEAD' ? undefined : body);
+}
+
+function handle(req, res) {
+  if (req.method === 'POST' || req.method === 'PUT') {
+    const chunks = [];
+    req.on('data', (c) => chunks.push(c));
+    req.on('end', () => send(res, req, 200, 'application/octet-stream', Buffer.concat(chunks)));
+    return;
+  }
+  const pathname = req.url.split('?')[0];
+  const size = /^\/size\/(\d+)$/.exec(pathname);
+  if (pathname === '/text') {
+    send(res, req, 200, 'text/html', TEXT);
+  } else if (pathname === '/big.bin') {
+    send(res, req, 200, 'application/octet-stream', BIG);
+  } else if (pathname === '/image.png') {
+    send(res, req, 200, 'image/png', PNG);
+  } else if (pathname === '/cookies') {
+    send(res, req, 200, 'text/plain', Buffer.from('two cookies\n'), { 'set-cookie': ['a=1', 'b=2'] });
+  } else if (size && Number(size[1]) <= MAX_SIZE) {
+    send(res, req, 200, 'application/octet-stream', deterministicBytes(Number(size[1])));
+  } else if (pathname === '/chunked') {
+    res.sendDate = false;
+    res.writeHead(200, { 'content-type': 'text/html', 'transfer-encoding': 'chunked',
+                         'x-body-sha256': DIGESTS.get(TEXT), 'x-path': req.url });
+    for (let at = 0; at < TEXT.length; at += 1000) res.write(TEXT.subarray(at, at + 1000));
+    res.end();
+  } else if (pathname === '/echo-head') {
+    const lines = [req.method + ' ' + req.url + ' HTTP/' + req.httpVersion];
+    for (let i = 0; i < req.rawHeaders.length; i += 2) {
+      lines.push(req.rawHeaders[i] + ': ' + req.rawHeaders[i + 1]);
+    }
+    send(res, req, 200, 'text/plain', Buffer.from(lines.join('\r\n') + '\r\n'));
+  } else {
+    send(res, req, 404, 'text/plain', Buffer.from('not found: ' + pathname + '\n'));
+  }
+}
+
+function makeCertificate() {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qv-origin-'));
+  try {
+    const key = path.join(dir, 'key.pem');
+    const cert = path.join(dir, 'cert.pem');
+    execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt',
+                             'ec_paramgen_curve:prime256v1', '-nodes', '-keyout', key, '-out',
+                             cert, '-days', '30', '-subj', '/CN=localhost',
+                             '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1'],
+                 { stdio: ['ignore', 'ignore', 'pipe'] });
+    return { key: fs.readFileSync(key), cert: fs.readFileSync(cert) };
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+}
+
+const pair = flags.cert ? { key: fs.readFileSync(flags.key), cert: fs.readFileSync(flags.cert) }
+                        : makeCertificate();
+const plain = http.createServer(handle);
+const secure = https.createServer(pair, handle);
+for (const s of [plain, secure]) {
+  s.keepAliveTimeout = 5000;
+  s.on('error', (e) => {
+    console.error('origin: ' + e.message);
+    process.exit(1);
+  });
+}
+plain.listen(flags['http-port'], flags.host, () => {
+  secure.listen(flags['https-port'], flags.host, () => {
+    process.stdout.write(JSON.stringify({ http: plain.address().port,
+                                          https: secure.address().port }) + '\n');
+  });
+});
+
+for (const sig of ['SIGTERM', 'SIGINT']) process.on(sig, () => process.exit(0));
+const parent = process.ppid;
+setInterval(() => {
+  if (process.ppid !== parent) process.exit(0);
+}, 500).unref();
