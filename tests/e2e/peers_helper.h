@@ -115,7 +115,7 @@ CurlResult RunCurl(const TempDir& dir, const std::vector<std::string>& args, dou
 // Several curls at once; each entry is one argument list.
 std::vector<CurlResult> RunCurls(const TempDir& dir,
                                  const std::vector<std::vector<std::string>>& arg_lists,
-                                 double timeout_s = 30);
+                                 double timeout_s = 90);
 
 // The value of the last `name:` line of the last head in `headers`, case-insensitive.
 std::string HeaderValue(const std::string& headers, const std::string& name);
