@@ -109,7 +109,7 @@ struct CurlResult {
 
 // Runs curl with `args` (the URL included), the body to a file, the heads to another.
 // `prefix` goes before "curl" (for example a setpriv command).
-CurlResult RunCurl(const TempDir& dir, const std::vector<std::string>& args, double timeout_s = 20,
+CurlResult RunCurl(const TempDir& dir, const std::vector<std::string>& args, double timeout_s = 90,
                    const std::vector<std::string>& prefix = {});
 
 // Several curls at once; each entry is one argument list.
