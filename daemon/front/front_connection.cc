@@ -349,6 +349,8 @@ bool FrontConnection::DoWrite() {
     QV_LOGW(kTag, "http send: %ld bytes", static_cast<long>(n));
     frame->index += static_cast<unsigned int>(n);
     bytes_sent += static_cast<int>(n);
+    // A client still taking a long reply is not idle, however early the reply arrived.
+    last_activity_ = time(nullptr);
   }
   if (failed) {
     Cork(false);

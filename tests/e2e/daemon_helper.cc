@@ -1,5 +1,7 @@
 #include "e2e/daemon_helper.h"
 
+#include <gtest/gtest.h>
+
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -53,6 +55,18 @@ DaemonUnderTest::DaemonUnderTest(const std::map<std::string, std::string>& setti
 DaemonUnderTest::~DaemonUnderTest() {
   listener_.Stop(SIGTERM, 5);
   daemon_.Stop(SIGKILL, 5);
+  if (::testing::Test::HasFailure()) {
+    // The daemon's own account, without the per-read and per-write lines.
+    std::string shown;
+    for (const std::string& line : Lines(Log())) {
+      if (line.find("GetSourcePort") == std::string::npos &&
+          line.find("_OnStatistic") == std::string::npos &&
+          line.find("http send:") == std::string::npos &&
+          line.find(" bytes 0") == std::string::npos && line.find(" bytes 1") == std::string::npos)
+        shown += line + "\n";
+    }
+    printf("daemon log:\n%s", shown.c_str());
+  }
 }
 
 std::vector<std::string> DaemonUnderTest::Emulated(const std::string& program) const {

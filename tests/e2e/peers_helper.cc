@@ -17,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -255,7 +256,7 @@ std::vector<std::string> Gateway::Events(const std::string& ev) const {
 
 namespace {
 
-int next_curl_id = 0;
+std::atomic<int> next_curl_id{0};
 
 struct CurlRun {
   Process process;

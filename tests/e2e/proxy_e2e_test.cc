@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/daemon_helper.h"
@@ -218,16 +219,26 @@ TEST_F(ProxyEndToEndTest, ClientClosingBeforeItsReplyCancelsTheStream) {
   EXPECT_EQ(5, qvtest::JsonNumber(resets[0], "status"));  // CANCEL
 }
 
-TEST_F(ProxyEndToEndTest, SilentClientIsClosedAfterTheIdleTime) {
+TEST_F(ProxyEndToEndTest, SilentClientIsClosedAfterTheIdleTimeButASlowReaderIsNot) {
   const int port = StartDaemon(gateway_->port(), {{"MAX_FRONTEND_TIME", "2"}});
   ASSERT_GT(port, 0);
+  // Meanwhile a client takes 1 MB at 256 KB/s: the whole reply waits in the proxy long
+  // before the client has read it, and the client keeps reading for about 4 s.
+  CurlResult slow;
+  std::thread reader([&]() {
+    slow = qvtest::RunCurl(daemon_->dir(),
+                           Via(port, {"--limit-rate", "256K", origin_->Url("/size/1048576")}));
+  });
   const int fd = qvtest::ConnectLoopback(port);
   ASSERT_GE(fd, 0);
   const double waited = qvtest::WaitForClose(fd, 10);
   close(fd);
+  reader.join();
   // More than 2 s of silence, noticed by one of the checks that run about every 1.1 s.
   EXPECT_GE(waited, 1.9);
   EXPECT_LE(waited, 6.0);
+  ExpectOriginBody(slow, "/size/1048576");
+  EXPECT_EQ(1048576u, slow.body.size());
 }
 
 TEST_F(ProxyEndToEndTest, UnreachableGatewayClosesTheClientAtOnceAndIsBroadcast) {
