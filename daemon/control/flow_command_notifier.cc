@@ -11,6 +11,10 @@
 namespace {
 
 const char kTag[] = "control_message";
+// How long a port's UID stands in for a connection gone from the tables, and how many ports
+// are remembered before old ones are dropped.
+const time_t kRecentSeconds = 60;
+const size_t kRecentPorts = 1024;
 
 }  // namespace
 
@@ -60,16 +64,34 @@ void FlowCommandNotifier::OnInformation(int type, const std::string& text) {
     listener_->sendBroadcast(code, message, false);
 }
 
+int FlowCommandNotifier::FindUid(int source_port) {
+  const int uid = uids_.Find(source_port);
+  const time_t now = time(nullptr);
+  std::lock_guard<std::mutex> lock(recent_lock_);
+  if (uid != -1) {
+    if (recent_.size() >= kRecentPorts) {
+      for (auto it = recent_.begin(); it != recent_.end();)
+        it = now - it->second.when > kRecentSeconds ? recent_.erase(it) : std::next(it);
+    }
+    recent_[source_port] = Seen{uid, now};
+    return uid;
+  }
+  auto it = recent_.find(source_port);
+  if (it != recent_.end() && now - it->second.when <= kRecentSeconds)
+    return it->second.uid;
+  return -1;
+}
+
 void FlowCommandNotifier::ReportFlow(int source_port, int bytes, int direction) {
   int day = TodayDayNumber();
-  int uid = uids_.Find(source_port);
+  int uid = FindUid(source_port);
   if (db_ != nullptr)
     db_->WriteDB(uid, day, direction != 0, bytes);
 }
 
 void FlowCommandNotifier::ReportCompression(int source_port, int uncompressed, int compressed) {
   int day = TodayDayNumber();
-  int uid = uids_.Find(source_port);
+  int uid = FindUid(source_port);
   if (db_ != nullptr)
     db_->WriteCompressedDB(uid, day, uncompressed, compressed);
 }

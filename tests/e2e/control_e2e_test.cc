@@ -157,13 +157,19 @@ TEST_F(ControlEndToEndTest, TrafficOfAnotherUserIsKeptUnderItsUid) {
   const long long their_down = their_head + static_cast<long long>(theirs.body.size());
 
   const std::string today = qvtest::Today();
-  const std::string detail = daemon_->Ctl({"querydetailflow", today, today, ""}).out;
   const std::string mine_item =
       "{up:" + std::to_string(mine_request) + ",down:" + std::to_string(mine_down) + ",appUID:0}";
   const std::string their_item = "{up:" + std::to_string(their_request) +
                                  ",down:" + std::to_string(their_down) + ",appUID:4242}";
-  EXPECT_TRUE(detail == "1 {Flow:[" + mine_item + "," + their_item + "]}" ||
-              detail == "1 {Flow:[" + their_item + "," + mine_item + "]}")
+  // The figure of the last write may still be on its way when curl has ended.
+  std::string detail;
+  EXPECT_TRUE(qvtest::WaitUntil(
+      [&]() {
+        detail = daemon_->Ctl({"querydetailflow", today, today, ""}).out;
+        return detail == "1 {Flow:[" + mine_item + "," + their_item + "]}" ||
+               detail == "1 {Flow:[" + their_item + "," + mine_item + "]}";
+      },
+      5))
       << detail;
   EXPECT_EQ("1 allFlow:{up:" + std::to_string(mine_request + their_request) +
                 ",down:" + std::to_string(mine_down + their_down) + "}",
