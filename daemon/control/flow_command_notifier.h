@@ -1,7 +1,7 @@
 #ifndef DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H
 #define DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H
 
-#include <time.h>
+#include <stdint.h>
 
 #include <map>
 #include <mutex>
@@ -32,9 +32,10 @@ class FlowCommandNotifier : public CommandNotifier {
   void ReportCompression(int source_port, int uncompressed, int compressed) override;
 
  private:
-  // The UID owning `source_port`. A client that has already closed its socket when the
-  // figure of its last read or write arrives is no longer in the tables (or only in
-  // TIME_WAIT): the UID seen for its port moments before stands in.
+  // The UID owning `source_port`, read from the tables at most once a second per port. A
+  // client that has already closed its socket when the figure of its last read or write
+  // arrives is no longer in the tables (or only in TIME_WAIT): the UID seen for its port
+  // moments before stands in.
   int FindUid(int source_port);
 
   SocketListener* const listener_;
@@ -43,7 +44,7 @@ class FlowCommandNotifier : public CommandNotifier {
   std::mutex recent_lock_;
   struct Seen {
     int uid;
-    time_t when;
+    int64_t when_ms;  // monotonic time of the read that found it
   };
   std::map<int, Seen> recent_;
 };

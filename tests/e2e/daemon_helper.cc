@@ -40,9 +40,21 @@ const char* const kDefaults[][2] = {
 
 }  // namespace
 
-DaemonUnderTest::DaemonUnderTest(const std::map<std::string, std::string>& settings) {
+namespace {
+
+std::string MemoryBackedFolder() {
+  struct stat st;
+  return stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0
+             ? "/dev/shm"
+             : "";
+}
+
+}  // namespace
+
+DaemonUnderTest::DaemonUnderTest(const std::map<std::string, std::string>& settings)
+    : db_dir_(MemoryBackedFolder()) {
   config_ = dir_.File("http2quorvin.conf");
-  db_ = dir_.File("flow.db");
+  db_ = (db_dir_.path().empty() ? dir_ : db_dir_).File("flow.db");
   socket_ = dir_.File("http2proxy");
   std::string text = "[http2quorvin]\n";
   for (const auto& kv : kDefaults) {

@@ -49,6 +49,9 @@ class DaemonUnderTest {
   std::vector<std::string> Emulated(const std::string& program) const;
 
   TempDir dir_;
+  // The flow database: in memory-backed storage when the host has it, since the daemon
+  // commits a figure for every client read and write.
+  TempDir db_dir_;
   std::string config_;
   std::string db_;
   std::string socket_;

@@ -55,10 +55,10 @@ std::string EnvName(const std::string& entry) {
 
 }  // namespace
 
-TempDir::TempDir() {
-  const char* base = getenv("TMPDIR");
-  std::string templ =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qv_e2e_XXXXXX";
+TempDir::TempDir(const std::string& base) {
+  const char* tmp = getenv("TMPDIR");
+  const std::string root = !base.empty() ? base : (tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+  std::string templ = root + "/qv_e2e_XXXXXX";
   std::vector<char> buf(templ.begin(), templ.end());
   buf.push_back('\0');
   if (mkdtemp(buf.data()) != nullptr)

@@ -18,7 +18,8 @@ namespace qvtest {
 // A folder made with mkdtemp, removed with its contents at destruction.
 class TempDir {
  public:
-  TempDir();
+  // Under $TMPDIR (or /tmp), or under `base` when given.
+  explicit TempDir(const std::string& base = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
