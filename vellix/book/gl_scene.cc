@@ -402,12 +402,14 @@ jobject GLScene::GetQuickFlipImage(bool next) {
 }
 
 void GLScene::GetTransformedCoordinate(int x, int y, int direction, int* ox, int* oy) {
+  // The scale is 1.0 only up to float rounding (2 / (2.12f - 0.12f) is a little above 1), so
+  // the results are rounded, not truncated: truncating 7 / 1.0000001 would give 6.
   if (direction == 1 && pixelScale != 0.0f) {
-    *ox = static_cast<int>((x - offsetX) / pixelScale);
-    *oy = static_cast<int>((y - offsetY) / pixelScale);
+    *ox = static_cast<int>(lround((x - offsetX) / static_cast<double>(pixelScale)));
+    *oy = static_cast<int>(lround((y - offsetY) / static_cast<double>(pixelScale)));
   } else if (direction == -1) {
-    *ox = offsetX + static_cast<int>(x * pixelScale);
-    *oy = static_cast<int>(y * pixelScale) + offsetY;
+    *ox = offsetX + static_cast<int>(lround(x * static_cast<double>(pixelScale)));
+    *oy = static_cast<int>(lround(y * static_cast<double>(pixelScale))) + offsetY;
   } else {
     *ox = x;
     *oy = y;
