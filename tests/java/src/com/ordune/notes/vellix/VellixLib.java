@@ -57,7 +57,11 @@ public final class VellixLib {
   /** Run by animation_end_callback; tests set it. */
   public static volatile Runnable endListener;
 
+  /** How often animation_end_callback ran. */
+  public static volatile int animationEnds;
+
   public static void animation_end_callback() {
+    ++animationEnds;
     Runnable r = endListener;
     if (r != null) {
       r.run();
