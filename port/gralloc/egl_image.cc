@@ -63,8 +63,7 @@ EGLImageKHR CreateImage(EGLDisplay display, ANativeWindowBuffer* native, EGLint 
     return EGL_NO_IMAGE_KHR;
   WithTexture(source, [&] {
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, static_cast<GLsizei>(buffer->getWidth()),
-                 static_cast<GLsizei>(buffer->getHeight()), 0, GL_RGBA, GL_UNSIGNED_BYTE,
-                 nullptr);
+                 static_cast<GLsizei>(buffer->getHeight()), 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
   });

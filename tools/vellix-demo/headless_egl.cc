@@ -30,11 +30,21 @@ bool HeadlessEgl::Start(int width, int height) {
     return false;
   }
   eglBindAPI(EGL_OPENGL_ES_API);
-  EGLint const attribs[] = {EGL_RENDERABLE_TYPE, EGL_OPENGL_ES2_BIT, EGL_SURFACE_TYPE,
-                            EGL_PBUFFER_BIT,     EGL_RED_SIZE,        8,
-                            EGL_GREEN_SIZE,      8,                   EGL_BLUE_SIZE,
-                            8,                   EGL_ALPHA_SIZE,      8,
-                            EGL_DEPTH_SIZE,      16,                  EGL_NONE};
+  EGLint const attribs[] = {EGL_RENDERABLE_TYPE,
+                            EGL_OPENGL_ES2_BIT,
+                            EGL_SURFACE_TYPE,
+                            EGL_PBUFFER_BIT,
+                            EGL_RED_SIZE,
+                            8,
+                            EGL_GREEN_SIZE,
+                            8,
+                            EGL_BLUE_SIZE,
+                            8,
+                            EGL_ALPHA_SIZE,
+                            8,
+                            EGL_DEPTH_SIZE,
+                            16,
+                            EGL_NONE};
   EGLConfig config = nullptr;
   EGLint count = 0;
   if (!eglChooseConfig(display_, attribs, &config, 1, &count) || count < 1) {

@@ -57,7 +57,8 @@ bool PngImage::Write(std::string const& path, bool alpha) const {
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       for (int c = 0; c < channels; ++c)
-        row[static_cast<size_t>(x) * channels + c] = rgba[(static_cast<size_t>(y) * width + x) * 4 + c];
+        row[static_cast<size_t>(x) * channels + c] =
+            rgba[(static_cast<size_t>(y) * width + x) * 4 + c];
     }
     raw.push_back(2);
     for (size_t i = 0; i < rowBytes; ++i)
@@ -167,7 +168,8 @@ bool PngImage::Read(std::string const& path) {
     }
     for (int x = 0; x < width; ++x) {
       for (int ch = 0; ch < channels; ++ch)
-        rgba[(static_cast<size_t>(y) * width + x) * 4 + ch] = row[static_cast<size_t>(x) * channels + ch];
+        rgba[(static_cast<size_t>(y) * width + x) * 4 + ch] =
+            row[static_cast<size_t>(x) * channels + ch];
     }
     prev.swap(row);
   }

@@ -142,7 +142,8 @@ int main(int argc, char** argv) {
   jmethodID end = method("CurlEnd", "(ZJ)I");
   jmethodID setPages = method("SetPageImages", "([Landroid/graphics/Bitmap;I)V");
   jfieldID ends = env->GetStaticFieldID(lib, "animationEnds", "I");
-  jmethodID create = env->GetStaticMethodID(bitmapClass, "create", "(III)Landroid/graphics/Bitmap;");
+  jmethodID create =
+      env->GetStaticMethodID(bitmapClass, "create", "(III)Landroid/graphics/Bitmap;");
   jmethodID buffer = env->GetMethodID(bitmapClass, "getBuffer", "()Ljava/nio/ByteBuffer;");
   if (env->ExceptionCheck() || ends == nullptr) {
     env->ExceptionDescribe();
@@ -217,9 +218,10 @@ int main(int argc, char** argv) {
     ok = png.Write(out + name, false) && gif.AddFrame(frames[i], 3);
   }
   ok = gif.Close() && ok;
-  printf("vellix-demo: %zu frames (%d of the finishing animation%s) in %s/frame_*.png and "
-         "%s/vellix-demo.gif; mid-curl frame: frame_%03d.png\n",
-         frames.size(), animationFrames, ended ? ", callback once" : ", NO CALLBACK", out.c_str(),
-         out.c_str(), docsFrame);
+  printf(
+      "vellix-demo: %zu frames (%d of the finishing animation%s) in %s/frame_*.png and "
+      "%s/vellix-demo.gif; mid-curl frame: frame_%03d.png\n",
+      frames.size(), animationFrames, ended ? ", callback once" : ", NO CALLBACK", out.c_str(),
+      out.c_str(), docsFrame);
   return ok && ended ? 0 : 1;
 }

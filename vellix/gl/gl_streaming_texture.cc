@@ -40,8 +40,7 @@ void GLStreamingTexture::ReleaseJavaBitmap() {
     bitmap->texture = nullptr;
   // The environment of the thread that runs now: the one remembered may belong to another.
   JNIEnv* current = nullptr;
-  if (vm_ != nullptr &&
-      vm_->GetEnv(reinterpret_cast<void**>(&current), JNI_VERSION_1_6) != JNI_OK)
+  if (vm_ != nullptr && vm_->GetEnv(reinterpret_cast<void**>(&current), JNI_VERSION_1_6) != JNI_OK)
     current = nullptr;
   if (current != nullptr) {
     if (javaBitmap != nullptr) {
@@ -78,9 +77,9 @@ bool GLStreamingTexture::Init(int w, int h) {
   internalFormat = GL_RGBA;
   format = GL_RGBA;
   type = GL_UNSIGNED_BYTE;
-  buffer = new android::GraphicBuffer(width, height, android::PIXEL_FORMAT_RGBA_8888,
-                                      android::GRALLOC_USAGE_HW_TEXTURE |
-                                          android::GRALLOC_USAGE_SW_WRITE_OFTEN);
+  buffer = new android::GraphicBuffer(
+      width, height, android::PIXEL_FORMAT_RGBA_8888,
+      android::GRALLOC_USAGE_HW_TEXTURE | android::GRALLOC_USAGE_SW_WRITE_OFTEN);
   if (buffer->initCheck() != android::NO_ERROR) {
     buffer.clear();
     return false;
@@ -158,10 +157,9 @@ jobject GLStreamingTexture::CreateBitmapFromTexture(JNIEnv* env_) {
   env = env_;
   if (env->GetJavaVM(&vm_) != JNI_OK)
     vm_ = nullptr;
-  javaBitmap =
-      android::CreateJavaBitmap(env, static_cast<int>(buffer->getWidth()),
-                                static_cast<int>(buffer->getHeight()),
-                                static_cast<int>(buffer->getStride() * 4), pixels, bitmap);
+  javaBitmap = android::CreateJavaBitmap(env, static_cast<int>(buffer->getWidth()),
+                                         static_cast<int>(buffer->getHeight()),
+                                         static_cast<int>(buffer->getStride() * 4), pixels, bitmap);
   if (javaBitmap == nullptr) {
     delete bitmap;
     bitmap = nullptr;

@@ -37,11 +37,21 @@ bool OpenDisplay() {
     return false;
   }
   eglBindAPI(EGL_OPENGL_ES_API);
-  EGLint const attribs[] = {EGL_RENDERABLE_TYPE, EGL_OPENGL_ES2_BIT, EGL_SURFACE_TYPE,
-                            EGL_PBUFFER_BIT,     EGL_RED_SIZE,        8,
-                            EGL_GREEN_SIZE,      8,                   EGL_BLUE_SIZE,
-                            8,                   EGL_ALPHA_SIZE,      8,
-                            EGL_DEPTH_SIZE,      16,                  EGL_NONE};
+  EGLint const attribs[] = {EGL_RENDERABLE_TYPE,
+                            EGL_OPENGL_ES2_BIT,
+                            EGL_SURFACE_TYPE,
+                            EGL_PBUFFER_BIT,
+                            EGL_RED_SIZE,
+                            8,
+                            EGL_GREEN_SIZE,
+                            8,
+                            EGL_BLUE_SIZE,
+                            8,
+                            EGL_ALPHA_SIZE,
+                            8,
+                            EGL_DEPTH_SIZE,
+                            16,
+                            EGL_NONE};
   EGLint count = 0;
   if (!eglChooseConfig(g_display, attribs, &g_config, 1, &count) || count < 1)
     return false;
@@ -57,8 +67,8 @@ extern "C" {
 // Makes the context current on this thread with a width x height surface (a new one when the
 // size changes).
 JNIEXPORT jboolean JNICALL Java_com_ordune_notes_vellix_test_Egl_makeCurrent(JNIEnv*, jclass,
-                                                                            jint width,
-                                                                            jint height) {
+                                                                             jint width,
+                                                                             jint height) {
   if (!OpenDisplay())
     return JNI_FALSE;
   if (g_surface != EGL_NO_SURFACE && (width != g_width || height != g_height)) {
@@ -92,8 +102,7 @@ JNIEXPORT void JNICALL Java_com_ordune_notes_vellix_test_Egl_release(JNIEnv*, jc
 }
 
 // The surface as 0xAARRGGBB values, top row first.
-JNIEXPORT jintArray JNICALL Java_com_ordune_notes_vellix_test_Egl_readPixels(JNIEnv* env,
-                                                                             jclass) {
+JNIEXPORT jintArray JNICALL Java_com_ordune_notes_vellix_test_Egl_readPixels(JNIEnv* env, jclass) {
   int const w = g_width;
   int const h = g_height;
   std::vector<unsigned char> rgba(static_cast<size_t>(w) * h * 4);
@@ -123,8 +132,8 @@ JNIEXPORT jboolean JNICALL Java_com_ordune_notes_vellix_test_Egl_beginCapture(JN
   if (g_capture >= 0)
     return JNI_FALSE;
   char const* dir = getenv("TMPDIR");
-  std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") +
-                     "/vellix-stderr-XXXXXX";
+  std::string path =
+      std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/vellix-stderr-XXXXXX";
   std::vector<char> name(path.begin(), path.end());
   name.push_back('\0');
   int fd = mkstemp(name.data());

@@ -209,7 +209,7 @@ TEST(SceneGLTest, EveryBitmapFormatIsReadWithinItsPixels) {
     uint32_t shown;
   } const cases[] = {
       {ANDROID_BITMAP_FORMAT_RGBA_8888, 4, {0x10, 0xf0, 0x20, 0xff}, 0x10f020ff},
-      {ANDROID_BITMAP_FORMAT_RGB_565, 2, {0x00, 0xf8}, 0xff0000ff},  // red
+      {ANDROID_BITMAP_FORMAT_RGB_565, 2, {0x00, 0xf8}, 0xff0000ff},    // red
       {ANDROID_BITMAP_FORMAT_RGBA_4444, 2, {0xff, 0x00}, 0x0000ffff},  // blue, opaque
       {ANDROID_BITMAP_FORMAT_A_8, 1, {0xff}, 0x000000ff},
   };
@@ -275,8 +275,7 @@ TEST(VirtualBookGLTest, TextureRingAndDragEntryPoints) {
   }
 
   CVirtualBook book(0.75f, 1.0f, 0.0f, false);
-  int const slots[4] = {book.slotIndex[0], book.slotIndex[1], book.slotIndex[2],
-                        book.slotIndex[3]};
+  int const slots[4] = {book.slotIndex[0], book.slotIndex[1], book.slotIndex[2], book.slotIndex[3]};
   book.ShiftIndex(1);
   book.ShiftIndex(-1);
   EXPECT_TRUE(std::equal(slots, slots + 4, book.slotIndex));

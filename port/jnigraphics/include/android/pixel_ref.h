@@ -20,7 +20,8 @@ class PixelRef {
 
 // A new local reference to a mutable android.graphics.Bitmap (RGBA_8888) of width x height
 // whose mBuffer is a direct buffer over `pixels` (rows of rowBytes = width x 4 bytes) and whose
-// locks go to `ref`. Null when the class is missing or Java is out of memory (the exception cleared).
+// locks go to `ref`. Null when the class is missing or Java is out of memory (the exception
+// cleared).
 jobject CreateJavaBitmap(JNIEnv* env, int width, int height, int rowBytes, void* pixels,
                          PixelRef* ref);
 // Cuts a bitmap made above off its memory: no buffer, no pixel ref, so later locks fail.
