@@ -219,8 +219,7 @@ void SetPageImages(JNIEnv* env, jobject, jobjectArray bitmaps, jint count) {
   Guard hold(g_lock);
   Pixels px[3];
   bool abandoned = false;
-  int held = 0;
-  for (jsize i = 0; i < n && !abandoned; ++i) {
+  for (jsize i = 0; i < n; ++i) {
     jobject bitmap = env->GetObjectArrayElement(bitmaps, i);
     if (bitmap == nullptr)
       continue;
@@ -230,7 +229,6 @@ void SetPageImages(JNIEnv* env, jobject, jobjectArray bitmaps, jint count) {
       abandoned = true;
       break;
     }
-    ++held;
   }
   if (!abandoned && g_scene != nullptr) {
     for (jsize i = 0; i < n; ++i) {
@@ -244,7 +242,6 @@ void SetPageImages(JNIEnv* env, jobject, jobjectArray bitmaps, jint count) {
     if (p.bitmap != nullptr)
       env->DeleteLocalRef(p.bitmap);
   }
-  (void)held;
 }
 
 void UpdatePageImage(JNIEnv* env, jobject, jobject bitmap, jint index) {

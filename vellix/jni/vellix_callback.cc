@@ -89,7 +89,8 @@ void CVellixCallback::OnAnimationEnd() {
     e->CallStaticVoidMethod(cls, method);
     // On a Java thread the callback's own exception reaches its caller; a thread attached
     // here has no caller to take it.
-    if (attached && e->ExceptionCheck()) {
+    bool thrown = e->ExceptionCheck();
+    if (attached && thrown) {
       e->ExceptionDescribe();
       e->ExceptionClear();
     }

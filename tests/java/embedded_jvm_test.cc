@@ -1,11 +1,20 @@
-// Streaming textures with a real JVM inside the test (JNI invocation API): Java draws into the
-// bitmap over a page texture's graphic buffer, and the next frame shows it.
+// Native paths that need Java without a Java caller, with a real JVM inside the test (JNI
+// invocation API): streaming textures, where Java draws into the bitmap over a page
+// texture's graphic buffer, and the end-of-animation callback on a thread Java never saw.
 #include <android/bitmap.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "book/gl_scene.h"
 #include "embedded_jvm.h"
 #include "gl/gl_streaming_texture.h"
+#include "jni/vellix_callback.h"
 #include "vellix/gl/egl_context_helper.h"
 
 namespace kestrin {
@@ -28,9 +37,94 @@ uint32_t Center(int w, int h) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
+// One VM per process, shared by the tests.
+vellix_demo::EmbeddedJvm& Jvm() {
+  static vellix_demo::EmbeddedJvm* jvm = [] {
+    auto* j = new vellix_demo::EmbeddedJvm();
+    if (!j->Start(VELLIX_JAVA_CLASSES, "."))
+      fprintf(stderr, "%s\n", j->error().c_str());
+    return j;
+  }();
+  return *jvm;
+}
+
+// Standard error of the process while it lives.
+class StderrCapture {
+ public:
+  StderrCapture() {
+    char const* dir = getenv("TMPDIR");
+    std::string path =
+        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/vellix-test-XXXXXX";
+    std::vector<char> name(path.begin(), path.end());
+    name.push_back('\0');
+    fd_ = mkstemp(name.data());
+    if (fd_ >= 0)
+      unlink(name.data());
+    fflush(stderr);
+    saved_ = dup(STDERR_FILENO);
+    if (fd_ >= 0)
+      dup2(fd_, STDERR_FILENO);
+  }
+  // What was written so far; standard error is restored.
+  std::string Finish() {
+    fflush(stderr);
+    dup2(saved_, STDERR_FILENO);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    off_t at = 0;
+    while (fd_ >= 0 && (n = pread(fd_, buf, sizeof(buf), at)) > 0) {
+      text.append(buf, static_cast<size_t>(n));
+      at += n;
+    }
+    return text;
+  }
+  ~StderrCapture() {
+    if (fd_ >= 0)
+      close(fd_);
+    close(saved_);
+  }
+
+ private:
+  int fd_ = -1;
+  int saved_ = -1;
+};
+
+TEST(CallbackJvmTest, ANativeThreadIsAttachedForTheCallOnly) {
+  vellix_demo::EmbeddedJvm& jvm = Jvm();
+  ASSERT_NE(nullptr, jvm.env()) << jvm.error();
+  JNIEnv* env = jvm.env();
+  jclass lib = jvm.Find("com/ordune/notes/vellix/VellixLib");
+  ASSERT_NE(nullptr, lib);
+  jfieldID ends = env->GetStaticFieldID(lib, "animationEnds", "I");
+  ASSERT_NE(nullptr, ends);
+  kestrin::CVellixCallback callback;
+  // Static natives hand over the class itself.
+  ASSERT_TRUE(callback.Init(env, lib));
+  jint before = env->GetStaticIntField(lib, ends);
+  callback.OnAnimationEnd();
+  EXPECT_EQ(before + 1, env->GetStaticIntField(lib, ends)) << "on a Java thread";
+
+  StderrCapture capture;
+  jint stateAfter = JNI_OK;
+  std::thread native([&] {
+    callback.OnAnimationEnd();
+    JNIEnv* e = nullptr;
+    stateAfter = jvm.vm()->GetEnv(reinterpret_cast<void**>(&e), JNI_VERSION_1_6);
+  });
+  native.join();
+  std::string log = capture.Finish();
+  EXPECT_EQ(before + 2, env->GetStaticIntField(lib, ends)) << "on a native thread";
+  EXPECT_EQ(JNI_EDETACHED, stateAfter) << "detached again";
+  EXPECT_NE(std::string::npos,
+            log.find("callback_handler: failed to get JNI environment, assuming native thread"))
+      << log;
+  EXPECT_EQ(std::string::npos, log.find("failed to attach")) << log;
+}
+
 TEST(StreamingTextureJvmTest, ABitmapChangedInPlaceShowsInTheNextFrame) {
-  vellix_demo::EmbeddedJvm jvm;
-  ASSERT_TRUE(jvm.Start(VELLIX_JAVA_CLASSES, ".")) << jvm.error();
+  vellix_demo::EmbeddedJvm& jvm = Jvm();
+  ASSERT_NE(nullptr, jvm.env()) << jvm.error();
   JNIEnv* env = jvm.env();
   jclass bitmapClass = jvm.Find("android/graphics/Bitmap");
   ASSERT_NE(nullptr, bitmapClass);
