@@ -8,6 +8,7 @@
 #include <jni.h>
 #include <math.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -131,6 +132,15 @@ int main(int argc, char** argv) {
     fprintf(stderr, "vellix-demo: %s\n", jvm.error().c_str());
     return 1;
   }
+  // Every call into Java is checked: an exception ends the demo.
+  auto checked = [&] {
+    if (!env->ExceptionCheck())
+      return true;
+    env->ExceptionDescribe();
+    env->ExceptionClear();
+    fprintf(stderr, "vellix-demo: a Java call failed\n");
+    exit(1);
+  };
   auto method = [&](char const* name, char const* sig) {
     return env->GetStaticMethodID(lib, name, sig);
   };
@@ -158,14 +168,18 @@ int main(int argc, char** argv) {
   Rgb const figures[2] = {{240, 150, 60}, {90, 170, 220}};
   for (int i = 0; i < 2; ++i) {
     jobject b = env->CallStaticObjectMethod(bitmapClass, create, kWidth, kHeight, 1);
+    checked();
     jobject buf = env->CallObjectMethod(b, buffer);
+    checked();
     PaintPage(static_cast<uint8_t*>(env->GetDirectBufferAddress(buf)), kWidth, kHeight, i + 1,
               papers[i], accents[i], figures[i]);
     env->SetObjectArrayElement(pages, i + 1, b);
   }
 
   env->CallStaticVoidMethod(lib, init, kWidth, kHeight);
+  checked();
   env->CallStaticVoidMethod(lib, setPages, pages, 3);
+  checked();
 
   std::vector<std::vector<uint8_t>> frames;
   int docsFrame = 0;
@@ -174,6 +188,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_until(next);
     next = std::chrono::steady_clock::now() + kFrameTime;
     env->CallStaticIntMethod(lib, render);
+    checked();
     frames.push_back(Opaque(gl.Read()));
   };
   for (int i = 0; i < 6; ++i)
@@ -181,17 +196,20 @@ int main(int argc, char** argv) {
   // The finger: from the right edge near the bottom, across the page, rising and falling.
   int const dragFrames = 30;
   env->CallStaticIntMethod(lib, begin, kWidth - 8, kHeight - 40, JNI_TRUE);
+  checked();
   for (int i = 1; i <= dragFrames; ++i) {
     double t = static_cast<double>(i) / dragFrames;
     double ease = 0.5 - 0.5 * cos(M_PI * t);
     int x = static_cast<int>(kWidth - 8 - ease * (kWidth * 0.78));
     int y = static_cast<int>(kHeight - 40 - sin(M_PI * t * 0.8) * kHeight * 0.45);
     env->CallStaticIntMethod(lib, curling, x, y);
+    checked();
     frame();
     if (i == dragFrames * 2 / 3)
       docsFrame = static_cast<int>(frames.size()) - 1;
   }
   env->CallStaticIntMethod(lib, end, JNI_TRUE, static_cast<jlong>(1));
+  checked();
   int animationFrames = 0;
   while (env->GetStaticIntField(lib, ends) == 0 && animationFrames < 300) {
     frame();
@@ -201,10 +219,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 10; ++i)
     frame();
   env->CallStaticVoidMethod(lib, terminate);
-  if (env->ExceptionCheck()) {
-    env->ExceptionDescribe();
-    return 1;
-  }
+  checked();
 
   vellix_demo::GifWriter gif;
   bool ok = gif.Open(out + "/vellix-demo.gif", kWidth, kHeight);
