@@ -239,7 +239,7 @@ void ExpectLiveFaces(CVirtualBook const& book, char const* when) {
   }
 }
 
-TEST(VirtualBookGLTest, TextureRingAndDragEntryPoints) {
+TEST(VirtualBookGLTest, TextureRingKeepsEveryFaceOnALiveTexture) {
   HeadlessGL gl(16, 16);
   ASSERT_EQ("", gl.error());
   std::vector<uint8_t> px(4 * 4 * 4, 200);
@@ -273,30 +273,6 @@ TEST(VirtualBookGLTest, TextureRingAndDragEntryPoints) {
     book.SetBlankImage(px.data(), 4, 4, ANDROID_BITMAP_FORMAT_RGBA_8888);
     ExpectLiveFaces(book, "after a second blank image");
   }
-
-  CVirtualBook book(0.75f, 1.0f, 0.0f, false);
-  int const slots[4] = {book.slotIndex[0], book.slotIndex[1], book.slotIndex[2], book.slotIndex[3]};
-  book.ShiftIndex(1);
-  book.ShiftIndex(-1);
-  EXPECT_TRUE(std::equal(slots, slots + 4, book.slotIndex));
-  // A release without a touch starts nothing; nor does a second release after one.
-  book.CurlEnd(true, 1);
-  EXPECT_EQ(0, book.turnPage->animationKind.load());
-  EXPECT_TRUE(book.idle);
-  book.CurlBegin(0.7f, 0.1f, true);
-  book.Curling(0.0f, 0.5f);
-  EXPECT_FLOAT_EQ(0.0f, book.curPoint.x) << "a forward drag is not stretched";
-  book.Curling(0.4f, 0.5f);
-  book.CurlEnd(true, 1);
-  EXPECT_EQ(CTurnPage::kCompleteTurn, book.turnPage->animationKind.load());
-  book.turnPage->animationKind = 0;
-  book.CurlEnd(true, 1);
-  EXPECT_EQ(0, book.turnPage->animationKind.load());
-  // A backward drag starts at the outer edge and stretches the finger near the spine.
-  book.CurlBegin(0.1f, 0.5f, false);
-  EXPECT_FLOAT_EQ(0.75f, book.startPoint.x);
-  book.Curling(0.0f, 0.5f);
-  EXPECT_FLOAT_EQ(0.3f * 0.75f - 0.6f * 0.75f * (0.5f * 0.75f + 0.7f), book.curPoint.x);
 }
 
 }  // namespace
