@@ -61,19 +61,7 @@ final class Check {
     eq(Arrays.asList(expected), lines(log, p), "log lines");
   }
 
-  /** Runs `body` with the process's standard error captured and returns what it wrote. */
-  static String captured(Body body) throws Exception {
-    ok(Egl.beginCapture(), "stderr capture");
-    try {
-      body.run();
-    } finally {
-      String log = Egl.endCapture();
-      System.err.print(log);
-      lastCapture = log;
-    }
-    return lastCapture;
-  }
-
+  /** Runs `body` with the process's standard error captured into log[0]. */
   static <T> T captured(Callable<T> body, String[] log) throws Exception {
     ok(Egl.beginCapture(), "stderr capture");
     try {
@@ -83,6 +71,4 @@ final class Check {
       System.err.print(log[0]);
     }
   }
-
-  private static String lastCapture = "";
 }
