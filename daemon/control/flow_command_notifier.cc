@@ -1,8 +1,10 @@
 #include "control/flow_command_notifier.h"
 
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sysutils/SocketListener.h>
+#include <time.h>
 
 #include <string>
 
@@ -13,10 +15,19 @@
 namespace {
 
 const char kTag[] = "control_message";
-// How long a port's last UID stands in for a port gone from the tables, and how many ports are
-// remembered before those older than that are dropped.
-const time_t kRecentSeconds = 60;
+// A port without an open connection whose UID was found within the last second is taken
+// without reading the tables again (a busy client reports every 10 KB; a port is not handed to
+// another connection that fast). How long a port's last UID stands in for a port gone from the
+// tables, and how many ports are remembered before those older than that are dropped.
+const int64_t kFreshMs = 1000;
+const int64_t kRecentMs = 60 * 1000;
 const size_t kRecentPorts = 1024;
+
+int64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 bool DiscardRequested() {
   const char* value = getenv(FlowCommandNotifier::kDiscardVariable);
@@ -77,27 +88,27 @@ int FlowCommandNotifier::UidOf(int source_port) {
   {
     std::lock_guard<std::mutex> lock(uid_lock_);
     auto it = owners_.find(source_port);
-    if (it != owners_.end() && it->second.open)
+    if (it != owners_.end() && (it->second.open || NowMs() - it->second.seen_ms < kFreshMs))
       return it->second.uid;
   }
   const int uid = uids_.Find(source_port);
-  const time_t now = time(nullptr);
+  const int64_t now = NowMs();
   std::lock_guard<std::mutex> lock(uid_lock_);
   auto it = owners_.find(source_port);
   if (uid == -1) {
-    if (it != owners_.end() && now - it->second.seen <= kRecentSeconds)
+    if (it != owners_.end() && now - it->second.seen_ms <= kRecentMs)
       return it->second.uid;
     return -1;
   }
   if (it != owners_.end()) {
     it->second.uid = uid;
-    it->second.seen = now;
+    it->second.seen_ms = now;
     return uid;
   }
   if (owners_.size() >= kRecentPorts) {
     for (auto old = owners_.begin(); old != owners_.end();)
-      old = (!old->second.open && now - old->second.seen > kRecentSeconds) ? owners_.erase(old)
-                                                                           : std::next(old);
+      old = (!old->second.open && now - old->second.seen_ms > kRecentMs) ? owners_.erase(old)
+                                                                         : std::next(old);
   }
   owners_.emplace(source_port, PortOwner{uid, false, now});
   return uid;
@@ -125,7 +136,7 @@ void FlowCommandNotifier::ConnectionAccepted(int source_port, int fd) {
     owners_.erase(source_port);
     return;
   }
-  owners_[source_port] = PortOwner{uid, true, time(nullptr)};
+  owners_[source_port] = PortOwner{uid, true, NowMs()};
 }
 
 void FlowCommandNotifier::ConnectionClosed(int source_port) {
@@ -133,6 +144,6 @@ void FlowCommandNotifier::ConnectionClosed(int source_port) {
   auto it = owners_.find(source_port);
   if (it != owners_.end() && it->second.open) {
     it->second.open = false;
-    it->second.seen = time(nullptr);
+    it->second.seen_ms = NowMs();
   }
 }

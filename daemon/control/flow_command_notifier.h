@@ -1,7 +1,7 @@
 #ifndef DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H
 #define DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H
 
-#include <time.h>
+#include <stdint.h>
 
 #include <mutex>
 #include <string>
@@ -48,8 +48,8 @@ class FlowCommandNotifier : public CommandNotifier {
 
   struct PortOwner {
     int uid;
-    bool open;    // a connection announced and not yet closed: the UID is final
-    time_t seen;  // when last found in the tables, or when its connection closed
+    bool open;        // a connection announced and not yet closed: the UID is final
+    int64_t seen_ms;  // when last found in the tables, or when its connection closed
   };
 
   SocketListener* const listener_;

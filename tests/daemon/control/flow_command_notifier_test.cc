@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -48,8 +49,8 @@ TEST(FlowCommandNotifierTest, StatusBroadcastsAndTrafficByOwningUid) {
   fixture.ConnectionAccepted(0xA001, -1);
   fixture.ReportFlow(0xA001, 300, 1);
   // The tables change under the open connection: its figures stay with the UID it had, until
-  // it closes and the port is another connection's; when its client is gone from the tables,
-  // the port's last UID stands in.
+  // it closes and the port's next connection is another application's; a late figure of a
+  // closed connection, its client gone from the tables, keeps the port's last UID.
   const std::string line =
       "   0: 0000000000000000FFFF00000100007F:A001 00000000000000000000000000000000"
       ":0000 01 00000000:00000000 00:00000000 00000000 ";
@@ -57,9 +58,11 @@ TEST(FlowCommandNotifierTest, StatusBroadcastsAndTrafficByOwningUid) {
   fixture.ReportFlow(0xA001, 4000, 0);
   fixture.ReportCompression(0xA001, 9000, 2500);
   fixture.ConnectionClosed(0xA001);
+  fixture.ConnectionAccepted(0xA001, -1);  // the port's next connection
   fixture.ReportFlow(0xA001, 5, 1);
+  fixture.ConnectionClosed(0xA001);
   std::ofstream(dir.File("tcp6"), std::ios::trunc) << "header\n";
-  fixture.ReportFlow(0xA001, 6, 1);
+  fixture.ReportFlow(0xA001, 6, 1);  // a late figure of the closed connection
   testing::internal::CaptureStderr();
   fixture.ReportFlow(0xB002, 77, 0);
   EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("port is 45058"));
@@ -96,6 +99,48 @@ TEST(FlowCommandNotifierTest, StatusBroadcastsAndTrafficByOwningUid) {
   EXPECT_EQ(77, apps[2].flow.down);
   EXPECT_EQ(static_cast<int>(getuid()), apps[3].uid);
   EXPECT_EQ(123, apps[3].flow.up);
+}
+
+// The figure of a client's last read or write often arrives after the client closed: its port
+// is then gone from the tables, or left in TIME_WAIT (listed as UID 0).
+TEST(FlowCommandNotifierTest, AClientThatJustClosedKeepsItsUid) {
+  qvtest::ScratchDir dir;
+  OperateDB db(dir.File("flow.db"));
+  ASSERT_EQ(0, db.CreateDB());
+  FlowCommandNotifier notifier(nullptr, &db, dir.path());
+  const std::string head = "  sl  local_address rem_address   st\n";
+  const struct {
+    const char* state;  // of port 0xA001's line; null: no line
+    int bytes;
+  } steps[] = {{"01", 300}, {"06", 40}, {nullptr, 2}};
+  for (const auto& step : steps) {
+    // Past the second in which a port's UID is taken without reading the tables again.
+    if (step.bytes != 300)
+      usleep(1100 * 1000);
+    std::string table = head;
+    if (step.state != nullptr) {
+      table += std::string("   0: 0100007F:A001 0100007F:1FBB ") + step.state +
+               " 00000000:00000000 00:00000000 00000000 " +
+               (std::string(step.state) == "06" ? "    0" : "10061") + "        0 0 1\n";
+    }
+    std::ofstream(dir.File("tcp")) << table;
+    std::ofstream(dir.File("tcp6")) << head;
+    if (step.state != nullptr && std::string(step.state) == "06") {
+      EXPECT_EQ(-1, TcpUidLookup(dir.path()).Find(0xA001));
+    }
+    notifier.ReportFlow(0xA001, step.bytes, 1);
+  }
+  // A port never seen stays unknown.
+  notifier.ReportFlow(0xA002, 5, 1);
+
+  std::vector<AppFlowTotals> apps;
+  const int today = TodayDayNumber();
+  ASSERT_EQ(0, db.ReaddetailDB(&apps, today, today, ""));
+  ASSERT_EQ(2u, apps.size());
+  EXPECT_EQ(10061, apps[0].uid);
+  EXPECT_EQ(342, apps[0].flow.up);
+  EXPECT_EQ(-1, apps[1].uid);
+  EXPECT_EQ(5, apps[1].flow.up);
 }
 
 }  // namespace
