@@ -549,6 +549,10 @@ SpdyFrame* SpdyFramer::CompressFrameWithZStream(const SpdyFrame& frame, z_stream
   compressor->next_out = reinterpret_cast<Bytef*>(out.get() + prefix);
   compressor->avail_out = static_cast<uInt>(room);
   int rv = deflate(compressor, Z_SYNC_FLUSH);
+  // An empty part right after an earlier flush leaves zlib nothing to do, which it reports as
+  // Z_BUF_ERROR; the frame is simply sent with an empty compressed part.
+  if (rv == Z_BUF_ERROR && payload_len == 0 && compressor->avail_out == room)
+    rv = Z_OK;
   // A full output area may mean zlib still holds part of the block: a frame cut short here
   // would also push those bytes into the next frame's block. Grow and continue.
   while (rv == Z_OK && compressor->avail_out == 0) {
