@@ -203,6 +203,10 @@ size_t SpdyFramer::ProcessInput(const char* data, size_t len) {
         break;
       case SPDY_CONTROL_FRAME_BEFORE_HEADER_BLOCK:
         n = ProcessControlFrameBeforeHeaderBlock(data, len);
+        // An empty header block is complete with its fixed fields; waiting for more input
+        // would hold back the frame's end (and its FIN) until the next frame arrives.
+        if (state_ == SPDY_CONTROL_FRAME_HEADER_BLOCK && remaining_control_payload_ == 0)
+          ProcessControlFrameHeaderBlock(data + n, 0);
         break;
       case SPDY_CONTROL_FRAME_HEADER_BLOCK:
         n = ProcessControlFrameHeaderBlock(data, len);
