@@ -1,12 +1,14 @@
 // Feeds arbitrary bytes to BalsaFrame in pieces chosen by the input and checks that the frame
 // never takes more than it was offered, hands the visitor only bytes of the current call, says
-// nothing after a message ended, and gives the same results as when the bytes come whole.
+// nothing after a message ended, reports header lists sorted with lower-case keys and bodies of
+// exactly the announced length, and gives the same results as when the bytes come whole.
 //
 // Input: byte 0 = mode flags (bit 0 response mode, bit 1 reply to HEAD), byte 1 = largest piece
 // (0: whole), bytes 2-3 = seed of the piece sizes, then the bytes to parse.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -30,7 +32,11 @@ class CheckingVisitor : public BalsaVisitor {
     end_ = data + len;
     body_bytes_ = 0;
   }
-  void NewMessage() { ended_ = false; }
+  void NewMessage() {
+    ended_ = false;
+    message_body_ = 0;
+  }
+  void set_frame(const BalsaFrame* frame) { frame_ = frame; }
   size_t body_bytes() const { return body_bytes_; }
 
   void ProcessBodyInput(const char* data, size_t len) override {
@@ -40,6 +46,7 @@ class CheckingVisitor : public BalsaVisitor {
   }
   void ProcessBodyData(const char* data, size_t len) override {
     Within(data, len);
+    message_body_ += len;
     Pending(&body_, data, len);
   }
   void ProcessTrailerInput(const char* data, size_t len) override {
@@ -49,12 +56,21 @@ class CheckingVisitor : public BalsaVisitor {
   void ProcessHeaders(const HttpHeaderList& headers) override {
     Alive();
     std::string text = "H";
+    const char* previous = "";
+    int first_line = 0;
     for (const HttpHeaderLine& line : headers) {
+      Check(strcmp(previous, line.key) <= 0);
+      previous = line.key;
+      for (const char* k = line.key; *k != '\0'; ++k)
+        Check(*k < 'A' || *k > 'Z');
+      first_line += strcmp(line.key, "method") == 0 || strcmp(line.key, "url") == 0 ||
+                    strcmp(line.key, "version") == 0;
       text += line.key;
       text += '\0';
       text += line.value;
       text += '\0';
     }
+    Check(first_line >= 3);
     Structural(text);
   }
   void ProcessChunkLength(size_t len) override {
@@ -69,6 +85,9 @@ class CheckingVisitor : public BalsaVisitor {
   }
   void MessageDone() override {
     Alive();
+    if (frame_->content_length_status() == BalsaFrame::VALID_CONTENT_LENGTH &&
+        !frame_->transfer_encoding_is_chunked() && message_body_ > 0)
+      Check(message_body_ == frame_->content_length());
     Structural("D");
     ended_ = true;
   }
@@ -117,6 +136,8 @@ class CheckingVisitor : public BalsaVisitor {
   const char* end_ = nullptr;
   size_t body_bytes_ = 0;
   bool ended_ = false;
+  const BalsaFrame* frame_ = nullptr;
+  size_t message_body_ = 0;
   std::string history_;
   std::string raw_;
   std::string extensions_;
@@ -136,6 +157,7 @@ struct Run {
 Run Feed(const std::string& bytes, const std::vector<size_t>& pieces, uint8_t flags) {
   BalsaFrame frame;
   CheckingVisitor visitor;
+  visitor.set_frame(&frame);
   frame.set_visitor(&visitor);
   frame.set_is_request((flags & 1) == 0);
   frame.set_request_was_head((flags & 2) != 0);

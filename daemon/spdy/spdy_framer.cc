@@ -203,6 +203,10 @@ size_t SpdyFramer::ProcessInput(const char* data, size_t len) {
         break;
       case SPDY_CONTROL_FRAME_BEFORE_HEADER_BLOCK:
         n = ProcessControlFrameBeforeHeaderBlock(data, len);
+        // An empty header block is complete with its fixed fields; waiting for more input
+        // would hold back the frame's end (and its FIN) until the next frame arrives.
+        if (state_ == SPDY_CONTROL_FRAME_HEADER_BLOCK && remaining_control_payload_ == 0)
+          ProcessControlFrameHeaderBlock(data + n, 0);
         break;
       case SPDY_CONTROL_FRAME_HEADER_BLOCK:
         n = ProcessControlFrameHeaderBlock(data, len);
@@ -549,6 +553,10 @@ SpdyFrame* SpdyFramer::CompressFrameWithZStream(const SpdyFrame& frame, z_stream
   compressor->next_out = reinterpret_cast<Bytef*>(out.get() + prefix);
   compressor->avail_out = static_cast<uInt>(room);
   int rv = deflate(compressor, Z_SYNC_FLUSH);
+  // An empty part right after an earlier flush leaves zlib nothing to do, which it reports as
+  // Z_BUF_ERROR; the frame is simply sent with an empty compressed part.
+  if (rv == Z_BUF_ERROR && payload_len == 0 && compressor->avail_out == room)
+    rv = Z_OK;
   // A full output area may mean zlib still holds part of the block: a frame cut short here
   // would also push those bytes into the next frame's block. Grow and continue.
   while (rv == Z_OK && compressor->avail_out == 0) {

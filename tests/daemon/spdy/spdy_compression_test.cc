@@ -235,6 +235,36 @@ TEST(SpdyCompressionTest, CompressedDataFramesRoundTripAndDropTheirContexts) {
   EXPECT_EQ("new", decoded);
 }
 
+TEST(SpdyCompressionTest, EmptyCompressedPartsAfterAFlushStillMakeFrames) {
+  // zlib has nothing to do for an empty part once the stream was flushed; that is no failure.
+  SpdyFramer sender;
+  std::unique_ptr<SpdyFrame> d1(sender.CreateDataFrame(3, "", 0, DATA_FLAG_COMPRESSED));
+  std::unique_ptr<SpdyFrame> d2(sender.CreateDataFrame(3, "", 0, DATA_FLAG_COMPRESSED));
+  std::unique_ptr<SpdyFrame> d3(
+      sender.CreateDataFrame(3, "end", 3, DATA_FLAG_COMPRESSED | DATA_FLAG_FIN));
+  ASSERT_TRUE(d1 && d2 && d3);
+  EXPECT_EQ(0u, d2->length());
+  EXPECT_EQ(DATA_FLAG_COMPRESSED, d2->flags());
+  // The same for a header frame whose block is empty, one after another.
+  std::string plain_bytes = std::string("\x80\x02\x00\x02\x00\x00\x00\x06", 8) +
+                            std::string("\x00\x00\x00\x01\x00\x00", 6);
+  SpdyFrame plain(&plain_bytes[0], false);
+  std::unique_ptr<SpdyFrame> r1(sender.CompressFrame(plain));
+  std::unique_ptr<SpdyFrame> r2(sender.CompressFrame(plain));
+  ASSERT_TRUE(r1 && r2);
+  EXPECT_EQ(6u, r2->length());
+
+  SpdyFramer receiver;
+  RecordingFramerVisitor visitor;
+  receiver.set_visitor(&visitor);
+  const std::string input = FrameBytes(*d1) + FrameBytes(*d2) + FrameBytes(*d3);
+  ASSERT_EQ(input.size(), receiver.ProcessInput(input.data(), input.size()));
+  ASSERT_FALSE(receiver.HasError());
+  ASSERT_FALSE(visitor.events.empty());
+  EXPECT_EQ("fin:3", visitor.events.back());
+  EXPECT_NE(std::string::npos, visitor.events[visitor.events.size() - 2].find("data:3:end"));
+}
+
 TEST(SpdyCompressionTest, HighlyCompressedDataFrameIsDeliveredWhole) {
   // A megabyte of zeros compresses about a thousandfold, beyond the output room per input byte.
   SpdyFramer sender;

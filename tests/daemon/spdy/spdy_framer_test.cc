@@ -207,6 +207,17 @@ TEST(SpdyFramerTest, SynReplyWithFinEndsTheBlockThenTheStream) {
   EXPECT_EQ("fin:11", out.events[3]);
 }
 
+TEST(SpdyFramerTest, EmptyHeaderBlockEndsWithItsFixedFields) {
+  // A SYN_REPLY of length 6 with FIN as the last bytes received: its end and the FIN come now,
+  // not when the next frame arrives.
+  Outcome out =
+      Feed(RawControl(2, SYN_REPLY, CONTROL_FLAG_FIN, 6, Word(13) + std::string(2, '\0')));
+  EXPECT_EQ(SpdyFramer::SPDY_NO_ERROR, out.error);
+  ASSERT_EQ(3u, out.events.size());
+  EXPECT_EQ("block-end:13", out.events[1]);
+  EXPECT_EQ("fin:13", out.events[2]);
+}
+
 TEST(SpdyFramerTest, HugeDataLengthIsNotAnError) {
   std::string header = RawData(1, 0, "");
   header[5] = '\xff';  // length 0xff0000: above one million
