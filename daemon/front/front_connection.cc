@@ -280,13 +280,18 @@ void FrontConnection::SetStreamDone() {
 }
 
 void FrontConnection::Cork(bool on) {
+  // Asking for the state the socket is already in changes nothing: no system call for it.
+  if (on == corked_)
+    return;
   int value = on ? 1 : 0;
   if (setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &value, sizeof(value)) != 0) {
     if (on)
       QV_LOGW(kTag, "cork sock failed:%d", errno);
     else
       QV_LOGW(kTag, "uncork sock failed:%d %d", errno, fd_);
+    return;
   }
+  corked_ = on;
 }
 
 bool FrontConnection::DoWrite() {
@@ -386,6 +391,7 @@ void FrontConnection::Close() {
   if (fd_ >= 0) {
     close(fd_);
     fd_ = -1;
+    corked_ = false;
     // The port may next be another application's: its UID is looked up again.
     if (notifier_ != nullptr)
       notifier_->ConnectionClosed(source_port_);

@@ -76,6 +76,7 @@ int BackConnection::InitBackConnection(EpollServer* loop, int fd, SSL* ssl, SSL_
   fd_ = fd;
   ssl_ = ssl;
   ssl_ctx_ = ctx;
+  corked_ = false;
   read_buffer_.Clear();
   read_wants_write_ = false;
   write_wants_read_ = false;
@@ -306,13 +307,19 @@ bool BackConnection::DoWrite() {
 }
 
 void BackConnection::SetCork(int on) {
+  // Asking for the state the socket is already in changes nothing (every read ends in a write
+  // attempt, most of them with nothing queued): no system call for it.
+  if ((on != 0) == corked_)
+    return;
   if (setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof(on)) != 0) {
     const int err = errno;
     if (on)
       QV_LOGW(kTag, "cork sock failed:%d", err);
     else
       QV_LOGW(kTag, "uncork sock failed:%d %d", err, fd_);
+    return;
   }
+  corked_ = on != 0;
 }
 
 void BackConnection::LogSslErrors() {
@@ -361,6 +368,7 @@ void BackConnection::Reset() {
     QV_LOGD(kTag, "close fd=%d", fd_);
     fd_ = -1;
   }
+  corked_ = false;
   read_buffer_.Clear();
   events_ = 0;
   read_wants_write_ = false;

@@ -87,6 +87,8 @@ class BackConnection : public EpollCallback {
   int max_output_list_ = 0;
   std::map<uint32_t, int> stream_queue_counts_;
   time_t last_read_time_ = 0;
+  // TCP_CORK as last set on the socket.
+  bool corked_ = false;
 };
 
 #endif  // DAEMON_GATEWAY_BACK_CONNECTION_H
