@@ -102,9 +102,11 @@ void FrontConnection::HandleEvents() {
       return;
   }
   if (events_ & EPOLLOUT) {
+    // SO_ERROR is non-zero only with a socket error pending, and the kernel reports every such
+    // error with EPOLLERR: read it then, not on every writable event of every client.
     int error = 0;
     socklen_t len = sizeof(error);
-    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+    if ((events_ & EPOLLERR) && getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
       QV_LOGW(kTag, "getsockopt error:%s", ErrorText(errno).c_str());
     if (error == EINPROGRESS) {
       events_ &= ~EPOLLOUT;
