@@ -65,9 +65,19 @@ bool DayNumberOfDate(const char* date, int* day) {
 }
 
 int TodayDayNumber() {
+  // Asked at every client read and write; within one second the answer cannot change.
+  thread_local time_t cached_second = -1;
+  thread_local int cached_day = 0;
   time_t now = time(nullptr);
+  if (now == cached_second)
+    return cached_day;
   struct tm local;
+  int day;
   if (localtime_r(&now, &local) == nullptr)
-    return DayNumber(1970, 1, 1);
-  return DayNumber(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    day = DayNumber(1970, 1, 1);
+  else
+    day = DayNumber(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+  cached_second = now;
+  cached_day = day;
+  return day;
 }

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "control/sock_diag_uid.h"
+#include "control/sock_diag_client.h"
 #include "core/logging.h"
 
 namespace {
@@ -64,18 +64,21 @@ std::string TcpUidLookup::DefaultFolder() {
   return (env != nullptr && *env != '\0') ? env : kKernelFolder;
 }
 
-TcpUidLookup::TcpUidLookup() : folder_(DefaultFolder()) {}
+TcpUidLookup::TcpUidLookup() : TcpUidLookup(DefaultFolder()) {}
 
-TcpUidLookup::TcpUidLookup(const std::string& folder) : folder_(folder) {}
+TcpUidLookup::TcpUidLookup(const std::string& folder)
+    : folder_(folder), sock_diag_(folder == kKernelFolder ? new SockDiagClient : nullptr) {}
+
+TcpUidLookup::~TcpUidLookup() {}
 
 int TcpUidLookup::Find(int port) const {
   // The kernel's own tables are asked through sock_diag when it answers: the text tables cost
   // milliseconds to read once thousands of connections linger in TIME_WAIT.
-  if (folder_ == kKernelFolder) {
-    const int uid = SockDiagUid(port);
+  if (sock_diag_ != nullptr) {
+    const int uid = sock_diag_->Uid(port);
     if (uid >= 0)
       return uid;
-    if (uid == kSockDiagNotFound) {
+    if (uid == SockDiagClient::kNotFound) {
       QV_LOGW(kTag, "can not find the uid of package whick local port is %d", port);
       return -1;
     }
@@ -102,11 +105,11 @@ int TcpUidLookup::Find(int port) const {
 }
 
 int TcpUidLookup::FindPeer(int connection, int port) const {
-  if (folder_ == kKernelFolder) {
-    const int uid = SockDiagPeerUid(connection);
+  if (sock_diag_ != nullptr) {
+    const int uid = sock_diag_->PeerUid(connection);
     if (uid >= 0)
       return uid;
-    if (uid == kSockDiagNotFound) {
+    if (uid == SockDiagClient::kNotFound) {
       QV_LOGW(kTag, "can not find the uid of package whick local port is %d", port);
       return -1;
     }

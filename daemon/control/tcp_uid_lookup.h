@@ -1,7 +1,10 @@
 #ifndef DAEMON_CONTROL_TCP_UID_LOOKUP_H
 #define DAEMON_CONTROL_TCP_UID_LOOKUP_H
 
+#include <memory>
 #include <string>
+
+class SockDiagClient;
 
 // Finds the UID owning a local TCP port in the kernel's tables "tcp6" and "tcp" (in that
 // order: an IPv4 client on a dual-stack socket is listed in tcp6 as an IPv4-mapped address).
@@ -14,6 +17,10 @@ class TcpUidLookup {
 
   TcpUidLookup();
   explicit TcpUidLookup(const std::string& folder);
+  ~TcpUidLookup();
+
+  TcpUidLookup(const TcpUidLookup&) = delete;
+  TcpUidLookup& operator=(const TcpUidLookup&) = delete;
 
   // The UID of the first entry whose local port is `port`, or -1 (with a WARN line). Entries
   // in TIME_WAIT are passed over: they are listed under UID 0 whoever owned them.
@@ -26,6 +33,8 @@ class TcpUidLookup {
 
  private:
   std::string folder_;
+  // Asked for the kernel's own tables only; it keeps its netlink socket between lookups.
+  const std::unique_ptr<SockDiagClient> sock_diag_;
 };
 
 #endif  // DAEMON_CONTROL_TCP_UID_LOOKUP_H

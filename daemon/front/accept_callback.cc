@@ -20,7 +20,9 @@ void AcceptCallback::OnEvent(int, EpollEvent*) {
   for (;;) {
     struct sockaddr_in addr;
     socklen_t len = sizeof(addr);
-    const int fd = accept(listen_fd_, reinterpret_cast<struct sockaddr*>(&addr), &len);
+    // Non-blocking from the start: registration then finds the flag set and leaves it.
+    const int fd =
+        accept4(listen_fd_, reinterpret_cast<struct sockaddr*>(&addr), &len, SOCK_NONBLOCK);
     if (fd == -1) {
       if (errno == EAGAIN)
         return;

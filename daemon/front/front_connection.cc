@@ -102,9 +102,11 @@ void FrontConnection::HandleEvents() {
       return;
   }
   if (events_ & EPOLLOUT) {
+    // SO_ERROR is non-zero only with a socket error pending, and the kernel reports every such
+    // error with EPOLLERR: read it then, not on every writable event of every client.
     int error = 0;
     socklen_t len = sizeof(error);
-    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+    if ((events_ & EPOLLERR) && getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
       QV_LOGW(kTag, "getsockopt error:%s", ErrorText(errno).c_str());
     if (error == EINPROGRESS) {
       events_ &= ~EPOLLOUT;
@@ -280,13 +282,18 @@ void FrontConnection::SetStreamDone() {
 }
 
 void FrontConnection::Cork(bool on) {
+  // Asking for the state the socket is already in changes nothing: no system call for it.
+  if (on == corked_)
+    return;
   int value = on ? 1 : 0;
   if (setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &value, sizeof(value)) != 0) {
     if (on)
       QV_LOGW(kTag, "cork sock failed:%d", errno);
     else
       QV_LOGW(kTag, "uncork sock failed:%d %d", errno, fd_);
+    return;
   }
+  corked_ = on;
 }
 
 bool FrontConnection::DoWrite() {
@@ -386,6 +393,7 @@ void FrontConnection::Close() {
   if (fd_ >= 0) {
     close(fd_);
     fd_ = -1;
+    corked_ = false;
     // The port may next be another application's: its UID is looked up again.
     if (notifier_ != nullptr)
       notifier_->ConnectionClosed(source_port_);

@@ -116,6 +116,8 @@ class FrontConnection : public EpollCallback {
   std::string request_method_;
   std::string request_url_;
   int result_status_ = 0;
+  // TCP_CORK as last set on the socket.
+  bool corked_ = false;
 };
 
 #endif  // DAEMON_FRONT_FRONT_CONNECTION_H

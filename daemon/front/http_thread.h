@@ -102,6 +102,8 @@ class HttpThread : public Thread, public StreamDispatch {
   time_t last_idle_walk_ = 0;
   bool gateway_ready_ = false;
   CommandNotifier* notifier_ = nullptr;
+  // Run is inside its loop's callbacks: what they queue is handled before the next wait.
+  bool in_callbacks_ = false;
 };
 
 #endif  // DAEMON_FRONT_HTTP_THREAD_H

@@ -194,13 +194,18 @@ bool HttpsConnection::DoRead() {
 }
 
 void HttpsConnection::Cork(bool on) {
+  // Asking for the state the socket is already in changes nothing: no system call for it.
+  if (on == corked_)
+    return;
   int value = on ? 1 : 0;
   if (setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &value, sizeof(value)) != 0) {
     if (on)
       QV_LOGW(kTag, "cork sock failed:%d", errno);
     else
       QV_LOGW(kTag, "uncork sock failed:%d %d", errno, fd_);
+    return;
   }
+  corked_ = on;
 }
 
 bool HttpsConnection::DoWrite() {
@@ -298,6 +303,7 @@ void HttpsConnection::Close() {
     close(fd_);
     fd_ = -1;
   }
+  corked_ = false;
   read_buffer_.Clear();
   connected_ = false;
   events_ = 0;

@@ -70,6 +70,8 @@ class HttpsConnection : public EpollCallback {
   bool connected_ = false;
   FrontConnection* front_;
   int max_output_list_ = 0;
+  // TCP_CORK as last set on the socket.
+  bool corked_ = false;
 };
 
 #endif  // DAEMON_FRONT_HTTPS_CONNECTION_H

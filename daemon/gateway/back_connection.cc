@@ -76,6 +76,7 @@ int BackConnection::InitBackConnection(EpollServer* loop, int fd, SSL* ssl, SSL_
   fd_ = fd;
   ssl_ = ssl;
   ssl_ctx_ = ctx;
+  corked_ = false;
   read_buffer_.Clear();
   read_wants_write_ = false;
   write_wants_read_ = false;
@@ -259,27 +260,24 @@ bool BackConnection::DoWrite() {
     }
     DataFrame* record = output_list_.front();
     if (record->index >= record->size) {
-      output_list_.pop_front();
-      const uint32_t stream_id = record->stream_id;
-      delete record;
-      auto it = stream_queue_counts_.find(stream_id);
-      int count = 0;
-      if (it != stream_queue_counts_.end()) {
-        count = --it->second;
-        if (count <= 0)
-          stream_queue_counts_.erase(it);
-      }
-      if (count < queue_limit)
-        session_->WakeStream(stream_id);
+      PopSentRecord(queue_limit);
       continue;
     }
-    const int n = SSL_write(ssl_, record->data + record->index,
-                            static_cast<int>(record->size - record->index));
+    // This record and the ones behind it that this pass would write anyway go out in one TLS
+    // record: a TLS record and a system call per frame cost more than the frames themselves.
+    size_t records = 0;
+    const int n = WriteQueued(sent, &records);
     if (n > 0) {
       write_wants_read_ = false;
       QV_LOGD(kTag, "spdy send %d bytes", n);
-      record->index += static_cast<unsigned int>(n);
       sent += n;
+      // Each record written is done with as the frame-by-frame loop would be: all but the last
+      // leave the list now, the last at the top of the loop unless the budget is spent.
+      auto it = output_list_.begin();
+      for (size_t i = 0; i < records; ++i, ++it)
+        (*it)->index = (*it)->size;
+      for (size_t i = 0; i + 1 < records; ++i)
+        PopSentRecord(queue_limit);
       continue;
     }
     const int err = SSL_get_error(ssl_, n);
@@ -305,14 +303,74 @@ bool BackConnection::DoWrite() {
   return true;
 }
 
+void BackConnection::PopSentRecord(int queue_limit) {
+  DataFrame* record = output_list_.front();
+  output_list_.pop_front();
+  const uint32_t stream_id = record->stream_id;
+  delete record;
+  auto it = stream_queue_counts_.find(stream_id);
+  int count = 0;
+  if (it != stream_queue_counts_.end()) {
+    count = --it->second;
+    if (count <= 0)
+      stream_queue_counts_.erase(it);
+  }
+  if (count < queue_limit)
+    session_->WakeStream(stream_id);
+}
+
+int BackConnection::WriteQueued(int sent, size_t* records) {
+  if (pending_records_ == 0) {
+    // The records the frame-by-frame loop would reach: each starts while less than the budget
+    // has gone.
+    size_t count = 0;
+    for (DataFrame* record : output_list_) {
+      if (count > 0 && sent >= max_bytes_sent_per_write_)
+        break;
+      sent += static_cast<int>(record->size - record->index);
+      ++count;
+    }
+    if (count > 1) {
+      pending_.clear();
+      auto it = output_list_.begin();
+      for (size_t i = 0; i < count; ++i, ++it)
+        pending_.append((*it)->data + (*it)->index, (*it)->size - (*it)->index);
+      pending_records_ = count;
+    }
+  }
+  int n;
+  if (pending_records_ == 0) {
+    // One record alone is written from where it lies.
+    DataFrame* record = output_list_.front();
+    *records = 1;
+    n = SSL_write(ssl_, record->data + record->index,
+                  static_cast<int>(record->size - record->index));
+  } else {
+    // A write that had to wait is repeated with the very same bytes, as TLS requires.
+    *records = pending_records_;
+    n = SSL_write(ssl_, pending_.data(), static_cast<int>(pending_.size()));
+    if (n > 0) {
+      pending_records_ = 0;
+      pending_.clear();
+    }
+  }
+  return n;
+}
+
 void BackConnection::SetCork(int on) {
+  // Asking for the state the socket is already in changes nothing (every read ends in a write
+  // attempt, most of them with nothing queued): no system call for it.
+  if ((on != 0) == corked_)
+    return;
   if (setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof(on)) != 0) {
     const int err = errno;
     if (on)
       QV_LOGW(kTag, "cork sock failed:%d", err);
     else
       QV_LOGW(kTag, "uncork sock failed:%d %d", err, fd_);
+    return;
   }
+  corked_ = on != 0;
 }
 
 void BackConnection::LogSslErrors() {
@@ -361,6 +419,7 @@ void BackConnection::Reset() {
     QV_LOGD(kTag, "close fd=%d", fd_);
     fd_ = -1;
   }
+  corked_ = false;
   read_buffer_.Clear();
   events_ = 0;
   read_wants_write_ = false;
@@ -369,6 +428,8 @@ void BackConnection::Reset() {
   for (DataFrame* record : output_list_)
     delete record;
   output_list_.clear();
+  pending_.clear();
+  pending_records_ = 0;
   // Every record went with the connection, so no stream has anything queued any more.
   stream_queue_counts_.clear();
 }

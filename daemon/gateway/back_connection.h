@@ -8,6 +8,7 @@
 
 #include <list>
 #include <map>
+#include <string>
 
 #include "net/epoll_server.h"
 #include "net/ring_byte_buffer.h"
@@ -68,6 +69,12 @@ class BackConnection : public EpollCallback {
   bool ProcessInput();
   void Reset();
   void SetCork(int on);
+  // Removes the fully written record at the front, waking its stream's client side when the
+  // stream has room again.
+  void PopSentRecord(int queue_limit);
+  // SSL_write of the first unsent record and of those behind it that fit this pass's budget
+  // (`sent` bytes already gone); `*records` tells how many the write covers.
+  int WriteQueued(int sent, size_t* records);
   void LogSslErrors();
 
   int fd_ = -1;
@@ -87,6 +94,12 @@ class BackConnection : public EpollCallback {
   int max_output_list_ = 0;
   std::map<uint32_t, int> stream_queue_counts_;
   time_t last_read_time_ = 0;
+  // TCP_CORK as last set on the socket.
+  bool corked_ = false;
+  // The bytes of a write that covers several records, kept until it succeeds: a TLS write
+  // that has to wait must be repeated with the same buffer.
+  std::string pending_;
+  size_t pending_records_ = 0;
 };
 
 #endif  // DAEMON_GATEWAY_BACK_CONNECTION_H

@@ -269,6 +269,10 @@ bool QuorvinThread::ConnectAndHandshake(const std::string& address, const std::s
   SSL_CTX_set_options(ctx, SSL_OP_ALL);
   SSL_CTX_set_mode(ctx, SSL_MODE_AUTO_RETRY);
   SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
+  // Without it every TLS record costs two reads, its 5-byte header and then its body; with it
+  // one read takes whatever has arrived. The session reads until SSL_read wants more, so no
+  // record stays buffered unseen behind an edge-triggered descriptor.
+  SSL_CTX_set_read_ahead(ctx, 1);
 
   SSL* ssl = SSL_new(ctx);
   if (ssl == nullptr) {

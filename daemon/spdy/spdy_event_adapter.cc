@@ -18,7 +18,8 @@ void SpdyEventAdapter::OnControl(const SpdyFrame& frame) {
     case SYN_STREAM:
     case SYN_REPLY:
     case HEADERS:
-      memset(header_buffer_, 0, sizeof(header_buffer_));
+      // A new block. Only the bytes collected for it are ever parsed, so the 32 KB need no
+      // clearing (that cost more than the rest of a reply's handling).
       header_buffer_used_ = 0;
       break;
     case RST_STREAM:

@@ -88,9 +88,9 @@ int SocketListener::startListener(int backlog) {
     __android_log_print(ANDROID_LOG_ERROR, kTag, "startListener: already running");
     return -1;
   }
-  if (OpenSocket() < 0)
+  if (OpenSocket(backlog) < 0)
     return -1;
-  if (listen_ && listen(sock_, backlog) < 0) {
+  if (listen_ && !sock_bound_here_ && listen(sock_, backlog) < 0) {
     __android_log_print(ANDROID_LOG_ERROR, kTag, "Unable to listen on socket (%s)",
                         ErrnoText(errno).c_str());
     CloseSocket();
@@ -160,7 +160,7 @@ void SocketListener::sendBroadcast(int code, const char* msg, bool addErrno) {
   }
 }
 
-int SocketListener::OpenSocket() {
+int SocketListener::OpenSocket(int backlog) {
   if (sock_from_caller_)
     return sock_ >= 0 ? 0 : -1;
   if (sock_ >= 0)
@@ -196,6 +196,17 @@ int SocketListener::OpenSocket() {
     unlink(path.c_str());  // left behind by an earlier run
   }
 
+  // The path appears only once the socket listens, so that a client that finds it can
+  // connect: bound under a name of its own beside it, made to listen, then linked to the path
+  // (which fails, like a bind, when the path is taken meanwhile).
+  const std::string bound = path + ".new" + std::to_string(getpid());
+  if (bound.size() >= sizeof(addr.sun_path)) {
+    __android_log_print(ANDROID_LOG_ERROR, kTag, "socket path too long: %s", bound.c_str());
+    return -1;
+  }
+  memcpy(addr.sun_path, bound.c_str(), bound.size() + 1);
+  unlink(bound.c_str());  // left behind by an earlier run of the same pid
+
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     __android_log_print(ANDROID_LOG_ERROR, kTag, "socket failed (%s)", ErrnoText(errno).c_str());
@@ -207,13 +218,21 @@ int SocketListener::OpenSocket() {
     close(fd);
     return -1;
   }
-  if (chmod(path.c_str(), 0660) < 0) {
-    __android_log_print(ANDROID_LOG_ERROR, kTag, "chmod %s failed (%s)", path.c_str(),
+  const char* failed = nullptr;
+  if (chmod(bound.c_str(), 0660) < 0)
+    failed = "chmod";
+  else if (listen_ && listen(fd, backlog) < 0)
+    failed = "listen";
+  else if (link(bound.c_str(), path.c_str()) < 0)
+    failed = "bind";
+  if (failed != nullptr) {
+    __android_log_print(ANDROID_LOG_ERROR, kTag, "%s %s failed (%s)", failed, path.c_str(),
                         ErrnoText(errno).c_str());
     close(fd);
-    unlink(path.c_str());
+    unlink(bound.c_str());
     return -1;
   }
+  unlink(bound.c_str());
   sock_ = fd;
   sock_bound_here_ = true;
   path_ = path;

@@ -2,6 +2,7 @@
 // the origin.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <string>
 #include <vector>
@@ -169,11 +170,14 @@ TEST(GatewaySession, WriteBudgetLeavesTheRestQueued) {
 }
 
 // Past every window and buffer size on the way: a megabyte each way, the upload throttled the
-// way the client side throttles it, by CanWriteToFront.
+// way the client side throttles it, by CanWriteToFront. The connection's send buffer is kept
+// smaller than one pass's writes, so TLS writes keep having to wait and be repeated.
 TEST(GatewaySession, LargeBodiesCrossWhole) {
   GatewayHarness h;
   ASSERT_TRUE(h.StartGateway({}));
   ASSERT_TRUE(h.Connect());
+  const int small = 4096;
+  ASSERT_EQ(0, setsockopt(h.back()->fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)));
   h.SendGet(1, "/size/1048576");
   const std::string up(1 << 20, 'u');
   h.SendRequest(3, "PUT", "/up", {{"host", h.origin_host()}});

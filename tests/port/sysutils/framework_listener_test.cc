@@ -1,7 +1,10 @@
 // The control socket listener through real Unix sockets.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -121,6 +124,41 @@ TEST_F(FrameworkListenerTest, SocketFileModeReuseAndRestart) {
   close(stale);
   qvtest::TestListener again("qvtest");
   ASSERT_EQ(0, again.startListener());
+  EXPECT_EQ("1 1:[echo]", ControlClient(path_).Ask("echo"));
+}
+
+// Clients, the daemon's tests among them, take the socket file as the sign that they may
+// connect. A watcher connects the moment the file appears, at each of many starts: it is never
+// refused.
+TEST_F(FrameworkListenerTest, TheFileAppearsOnlyOnceTheSocketListens) {
+  std::atomic<int> armed{0};
+  std::atomic<bool> done{false};
+  int refused = 0;
+  std::thread watcher([&] {
+    while (!done) {
+      if (armed.load() == 0)
+        continue;
+      struct stat st;
+      if (stat(path_.c_str(), &st) != 0)
+        continue;
+      const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      const sockaddr_un addr = qvtest::UnixAddress(path_);
+      if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
+        ++refused;
+      close(fd);
+      armed = 0;
+    }
+  });
+  for (int round = 0; round < 60; ++round) {
+    ASSERT_EQ(0, listener_->stopListener());
+    armed = 1;
+    ASSERT_EQ(0, listener_->startListener());
+    while (armed.load() != 0)
+      std::this_thread::yield();
+  }
+  done = true;
+  watcher.join();
+  EXPECT_EQ(0, refused);
   EXPECT_EQ("1 1:[echo]", ControlClient(path_).Ask("echo"));
 }
 

@@ -48,7 +48,8 @@ class SocketListener {
  private:
   static void* ThreadEntry(void* arg);
   void RunListener();
-  int OpenSocket();
+  // Binds here, listening already when `listen_`, unless a socket was inherited or given.
+  int OpenSocket(int backlog);
   void CloseSocket();
   void RemoveClient(SocketClient* client);
 

@@ -1,4 +1,4 @@
-#include "control/sock_diag_uid.h"
+#include "control/sock_diag_client.h"
 
 #include <errno.h>
 #include <linux/inet_diag.h>
@@ -17,30 +17,20 @@ const unsigned kClientStates = (1u << 1) | (1u << 2) | (1u << 4) | (1u << 5) | (
 
 const int kTimeWait = 6;
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0)
-      close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+const int kNotFound = SockDiagClient::kNotFound;
+const int kUnavailable = SockDiagClient::kUnavailable;
 
 // Reads the kernel's answer to request `sequence`: the UID of the first socket on `port` (any
-// port when 0), kSockDiagNotFound, or kSockDiagUnavailable.
+// port when 0), kNotFound, or kUnavailable.
 int ReadAnswer(int fd, int port, unsigned sequence, bool dump) {
-  int uid = kSockDiagNotFound;
+  int uid = kNotFound;
   alignas(nlmsghdr) char buffer[16384];
   for (;;) {
     ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
     if (got < 0 && errno == EINTR)
       continue;
     if (got <= 0)
-      return kSockDiagUnavailable;
+      return kUnavailable;
     size_t left = static_cast<size_t>(got);
     for (nlmsghdr* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left);
          h = NLMSG_NEXT(h, left)) {
@@ -52,8 +42,8 @@ int ReadAnswer(int fd, int port, unsigned sequence, bool dump) {
         const nlmsgerr* err = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
         // An exact lookup of a socket that is not there answers ENOENT.
         if (!dump && h->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)) && err->error == -ENOENT)
-          return kSockDiagNotFound;
-        return kSockDiagUnavailable;
+          return kNotFound;
+        return kUnavailable;
       }
       if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
           h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
@@ -61,9 +51,9 @@ int ReadAnswer(int fd, int port, unsigned sequence, bool dump) {
       const inet_diag_msg* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
       // An exact lookup may find the connection's TIME_WAIT remains, which belong to no one.
       if (!dump && diag->idiag_state == kTimeWait)
-        return kSockDiagNotFound;
+        return kNotFound;
       // The kernel filters by port already; checked again in case an older one does not.
-      if (uid == kSockDiagNotFound && (port == 0 || ntohs(diag->id.idiag_sport) == port))
+      if (uid == kNotFound && (port == 0 || ntohs(diag->id.idiag_sport) == port))
         uid = static_cast<int>(diag->idiag_uid);
       if (!dump)
         return uid;
@@ -97,80 +87,106 @@ void FillRequest(Request* message, int family, unsigned sequence, bool dump) {
   message->request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
 }
 
-// One dump of `family`; the UID of the first socket on `port`, kSockDiagNotFound, or
-// kSockDiagUnavailable.
-int DumpFamily(int fd, int family, int port, unsigned sequence) {
+}  // namespace
+
+SockDiagClient::SockDiagClient() {}
+
+SockDiagClient::~SockDiagClient() {
+  Drop();
+}
+
+int SockDiagClient::Socket() {
+  if (fd_ < 0)
+    fd_ = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  return fd_;
+}
+
+void SockDiagClient::Drop() {
+  if (fd_ >= 0)
+    close(fd_);
+  fd_ = -1;
+}
+
+// One dump of `family`; the UID of the first socket on `port`, kNotFound, or kUnavailable.
+int SockDiagClient::DumpFamily(int family, int port) {
+  const unsigned sequence = ++sequence_;
   Request message;
   FillRequest(&message, family, sequence, true);
   message.request.id.idiag_sport = htons(static_cast<uint16_t>(port));
-  if (!Send(fd, &message.header))
-    return kSockDiagUnavailable;
-  return ReadAnswer(fd, port, sequence, true);
+  if (!Send(fd_, &message.header))
+    return kUnavailable;
+  return ReadAnswer(fd_, port, sequence, true);
 }
 
 // The client's socket is the accepted one mirrored: its local end is our peer.
-int ExactLookup(int fd, int family, const void* client_addr, int client_port, const void* our_addr,
-                int our_port, size_t addr_size) {
+int SockDiagClient::ExactLookup(int family, const void* client_addr, int client_port,
+                                const void* our_addr, int our_port, unsigned addr_size) {
+  const unsigned sequence = ++sequence_;
   Request message;
-  FillRequest(&message, family, 3, false);
+  FillRequest(&message, family, sequence, false);
   message.request.id.idiag_sport = htons(static_cast<uint16_t>(client_port));
   message.request.id.idiag_dport = htons(static_cast<uint16_t>(our_port));
   memcpy(message.request.id.idiag_src, client_addr, addr_size);
   memcpy(message.request.id.idiag_dst, our_addr, addr_size);
-  if (!Send(fd, &message.header))
-    return kSockDiagUnavailable;
-  return ReadAnswer(fd, 0, 3, false);
+  if (!Send(fd_, &message.header))
+    return kUnavailable;
+  return ReadAnswer(fd_, 0, sequence, false);
 }
 
-}  // namespace
-
-int SockDiagUid(int port) {
+int SockDiagClient::Uid(int port) {
   if (port <= 0 || port > 65535)
-    return kSockDiagNotFound;
-  Fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-  if (fd.get() < 0)
-    return kSockDiagUnavailable;
+    return kNotFound;
+  std::lock_guard<std::mutex> hold(lock_);
+  if (Socket() < 0)
+    return kUnavailable;
   // A kernel without IPv6 refuses the first dump; the second still answers for IPv4.
-  const int v6 = DumpFamily(fd.get(), AF_INET6, port, 1);
+  const int v6 = DumpFamily(AF_INET6, port);
   if (v6 >= 0)
     return v6;
-  const int v4 = DumpFamily(fd.get(), AF_INET, port, 2);
+  const int v4 = DumpFamily(AF_INET, port);
   if (v4 >= 0)
     return v4;
-  return v6 == kSockDiagUnavailable && v4 == kSockDiagUnavailable ? kSockDiagUnavailable
-                                                                  : kSockDiagNotFound;
+  if (v6 == kUnavailable && v4 == kUnavailable) {
+    Drop();
+    return kUnavailable;
+  }
+  return kNotFound;
 }
 
-int SockDiagPeerUid(int connection) {
+int SockDiagClient::PeerUid(int connection) {
   sockaddr_storage ours;
   sockaddr_storage peer;
   socklen_t ours_len = sizeof(ours);
   socklen_t peer_len = sizeof(peer);
   if (getsockname(connection, reinterpret_cast<sockaddr*>(&ours), &ours_len) != 0 ||
       getpeername(connection, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0)
-    return kSockDiagUnavailable;
-  Fd fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-  if (fd.get() < 0)
-    return kSockDiagUnavailable;
+    return kUnavailable;
+  std::lock_guard<std::mutex> hold(lock_);
+  if (Socket() < 0)
+    return kUnavailable;
+  int uid = kUnavailable;
   if (ours.ss_family == AF_INET && peer.ss_family == AF_INET) {
     const sockaddr_in* o = reinterpret_cast<const sockaddr_in*>(&ours);
     const sockaddr_in* p = reinterpret_cast<const sockaddr_in*>(&peer);
-    return ExactLookup(fd.get(), AF_INET, &p->sin_addr, ntohs(p->sin_port), &o->sin_addr,
-                       ntohs(o->sin_port), sizeof(in_addr));
+    uid = ExactLookup(AF_INET, &p->sin_addr, ntohs(p->sin_port), &o->sin_addr, ntohs(o->sin_port),
+                      sizeof(in_addr));
+  } else if (ours.ss_family == AF_INET6 && peer.ss_family == AF_INET6) {
+    const sockaddr_in6* o = reinterpret_cast<const sockaddr_in6*>(&ours);
+    const sockaddr_in6* p = reinterpret_cast<const sockaddr_in6*>(&peer);
+    const int client_port = ntohs(p->sin6_port);
+    const int our_port = ntohs(o->sin6_port);
+    uid = ExactLookup(AF_INET6, &p->sin6_addr, client_port, &o->sin6_addr, our_port,
+                      sizeof(in6_addr));
+    // A client on an IPv4 socket reached a dual-stack listener: it is listed as IPv4.
+    if (uid == kNotFound && IN6_IS_ADDR_V4MAPPED(&p->sin6_addr) &&
+        IN6_IS_ADDR_V4MAPPED(&o->sin6_addr)) {
+      uid = ExactLookup(AF_INET, &p->sin6_addr.s6_addr[12], client_port, &o->sin6_addr.s6_addr[12],
+                        our_port, sizeof(in_addr));
+    }
+  } else {
+    return kUnavailable;
   }
-  if (ours.ss_family != AF_INET6 || peer.ss_family != AF_INET6)
-    return kSockDiagUnavailable;
-  const sockaddr_in6* o = reinterpret_cast<const sockaddr_in6*>(&ours);
-  const sockaddr_in6* p = reinterpret_cast<const sockaddr_in6*>(&peer);
-  const int client_port = ntohs(p->sin6_port);
-  const int our_port = ntohs(o->sin6_port);
-  int uid = ExactLookup(fd.get(), AF_INET6, &p->sin6_addr, client_port, &o->sin6_addr, our_port,
-                        sizeof(in6_addr));
-  // A client on an IPv4 socket reached a dual-stack listener: it is listed as IPv4.
-  if (uid == kSockDiagNotFound && IN6_IS_ADDR_V4MAPPED(&p->sin6_addr) &&
-      IN6_IS_ADDR_V4MAPPED(&o->sin6_addr)) {
-    uid = ExactLookup(fd.get(), AF_INET, &p->sin6_addr.s6_addr[12], client_port,
-                      &o->sin6_addr.s6_addr[12], our_port, sizeof(in_addr));
-  }
+  if (uid == kUnavailable)
+    Drop();
   return uid;
 }
