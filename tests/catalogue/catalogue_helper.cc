@@ -129,7 +129,15 @@ class ByteParser {
     if (at_ >= s_.size())
       return Fail("unclosed text");
     ++at_;
-    *out += Unescape(raw);
+    unsigned long times = 1;
+    if (at_ < s_.size() && s_[at_] == '*') {
+      ++at_;
+      if (!Number(&times, false))
+        return false;
+    }
+    const std::string text = Unescape(raw);
+    for (unsigned long i = 0; i < times; ++i)
+      *out += text;
     return true;
   }
   bool Frame(std::string* out, bool control, bool versioned) {

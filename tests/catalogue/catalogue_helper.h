@@ -34,7 +34,7 @@ std::string Unescape(const std::string& text);
 // Bytes from a small expression language, for frames and other binary input:
 //   8002 0006 ...        hex bytes, in pairs, blanks anywhere between pairs
 //   00*65528             one byte repeated
-//   "text"               the bytes of an escaped text
+//   "text"  "text"*N     the bytes of an escaped text, or N times over
 //   u16(N) u32(N)        big-endian numbers (decimal)
 //   ctrl(TYPE [FLAGS]){...}        a SPDY/2 control frame, length from its payload
 //   ctrlv(VER TYPE [FLAGS]){...}   the same with another version
