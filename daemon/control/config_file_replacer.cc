@@ -1,6 +1,3 @@
-// 32-bit builds: without the large-file interface stat fails on a 64-bit inode number.
-#define _FILE_OFFSET_BITS 64
-
 #include "control/config_file_replacer.h"
 
 #include <errno.h>

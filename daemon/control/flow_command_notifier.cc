@@ -2,6 +2,8 @@
 
 #include <sysutils/SocketListener.h>
 
+#include <time.h>
+
 #include <string>
 
 #include "control/day_number.h"
@@ -11,6 +13,20 @@
 namespace {
 
 const char kTag[] = "control_message";
+// A port's UID found within the last second is taken without reading the tables again: one
+// read walks the kernel's whole connection table, milliseconds on a large host, and a busy
+// client reports every 10 KB. A port is not handed to another connection that fast.
+const int64_t kFreshMs = 1000;
+// How long a port's UID stands in for a connection gone from the tables, and how many ports
+// are remembered before old ones are dropped.
+const int64_t kRecentMs = 60 * 1000;
+const size_t kRecentPorts = 1024;
+
+int64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 }  // namespace
 
@@ -60,16 +76,40 @@ void FlowCommandNotifier::OnInformation(int type, const std::string& text) {
     listener_->sendBroadcast(code, message, false);
 }
 
+int FlowCommandNotifier::FindUid(int source_port) {
+  {
+    std::lock_guard<std::mutex> lock(recent_lock_);
+    auto it = recent_.find(source_port);
+    if (it != recent_.end() && NowMs() - it->second.when_ms < kFreshMs)
+      return it->second.uid;
+  }
+  const int uid = uids_.Find(source_port);
+  const int64_t now = NowMs();
+  std::lock_guard<std::mutex> lock(recent_lock_);
+  if (uid != -1) {
+    if (recent_.size() >= kRecentPorts) {
+      for (auto it = recent_.begin(); it != recent_.end();)
+        it = now - it->second.when_ms > kRecentMs ? recent_.erase(it) : std::next(it);
+    }
+    recent_[source_port] = Seen{uid, now};
+    return uid;
+  }
+  auto it = recent_.find(source_port);
+  if (it != recent_.end() && now - it->second.when_ms <= kRecentMs)
+    return it->second.uid;
+  return -1;
+}
+
 void FlowCommandNotifier::ReportFlow(int source_port, int bytes, int direction) {
   int day = TodayDayNumber();
-  int uid = uids_.Find(source_port);
+  int uid = FindUid(source_port);
   if (db_ != nullptr)
     db_->WriteDB(uid, day, direction != 0, bytes);
 }
 
 void FlowCommandNotifier::ReportCompression(int source_port, int uncompressed, int compressed) {
   int day = TodayDayNumber();
-  int uid = uids_.Find(source_port);
+  int uid = FindUid(source_port);
   if (db_ != nullptr)
     db_->WriteCompressedDB(uid, day, uncompressed, compressed);
 }

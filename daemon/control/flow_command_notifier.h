@@ -1,6 +1,10 @@
 #ifndef DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H
 #define DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H
 
+#include <stdint.h>
+
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "control/command_notifier.h"
@@ -28,9 +32,21 @@ class FlowCommandNotifier : public CommandNotifier {
   void ReportCompression(int source_port, int uncompressed, int compressed) override;
 
  private:
+  // The UID owning `source_port`, read from the tables at most once a second per port. A
+  // client that has already closed its socket when the figure of its last read or write
+  // arrives is no longer in the tables (or only in TIME_WAIT): the UID seen for its port
+  // moments before stands in.
+  int FindUid(int source_port);
+
   SocketListener* const listener_;
   OperateDB* const db_;
   const TcpUidLookup uids_;
+  std::mutex recent_lock_;
+  struct Seen {
+    int uid;
+    int64_t when_ms;  // monotonic time of the read that found it
+  };
+  std::map<int, Seen> recent_;
 };
 
 #endif  // DAEMON_CONTROL_FLOW_COMMAND_NOTIFIER_H

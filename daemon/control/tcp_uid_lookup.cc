@@ -43,6 +43,9 @@ int SearchTable(std::istream& in, int port) {
       continue;
     if (HexToDec(field[1].substr(colon + 1)) != port)
       continue;
+    // A TIME_WAIT entry belongs to no process any more: the kernel lists it as UID 0.
+    if (field[3] == "06")
+      continue;
     char* end = nullptr;
     long uid = strtol(field[7].c_str(), &end, 10);
     if (*end != '\0')

@@ -13,7 +13,8 @@ class TcpUidLookup {
   TcpUidLookup();
   explicit TcpUidLookup(const std::string& folder);
 
-  // The UID of the first entry whose local port is `port`, or -1 (with a WARN line).
+  // The UID of the first entry whose local port is `port`, or -1 (with a WARN line). Entries
+  // in TIME_WAIT are passed over: they are listed under UID 0 whoever owned them.
   int Find(int port) const;
 
   const std::string& folder() const { return folder_; }

@@ -3,6 +3,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "control/flow_compress_listener.h"
 #include "core/logging.h"
 #include "core/proxy_config.h"
 
@@ -64,6 +65,14 @@ int main() {
   signal(SIGPIPE, SIG_IGN);
   InstallHandler(SIGPIPE);
 
+  FlowCompressListener* listener = new FlowCompressListener();
+  QV_LOGD(kTag, "aaaa");
+  if (listener->startListener() != 0) {
+    QV_LOGD(kTag, "Unable to start FlowCompressListener");
+    delete listener;
+    return -1;
+  }
+
   while (g_running) {
     const pid_t now = getppid();
     if (now != ppid) {
@@ -72,5 +81,7 @@ int main() {
     }
     usleep(1000000);
   }
+  // Ends the control thread and a running proxy before the process tears down what they use.
+  delete listener;
   return 0;
 }

@@ -34,18 +34,21 @@ const https = require('https');
 const os = require('os');
 const path = require('path');
 const zlib = require('zlib');
-const { execFileSync } = require('child_process');
+const {execFileSync} = require('child_process');
 
 function parseFlags(argv) {
-  const flags = { host: '127.0.0.1', 'http-port': 0, 'https-port': 0 };
+  const flags = {host: '127.0.0.1', 'http-port': 0, 'https-port': 0};
   for (let i = 0; i < argv.length; i += 2) {
     const name = argv[i].replace(/^--/, '');
     const value = argv[i + 1];
-    if (!(name in flags) && name !== 'cert' && name !== 'key') usage('unknown flag ' + argv[i]);
-    if (value === undefined) usage('missing value for ' + argv[i]);
+    if (!(name in flags) && name !== 'cert' && name !== 'key')
+      usage('unknown flag ' + argv[i]);
+    if (value === undefined)
+      usage('missing value for ' + argv[i]);
     flags[name] = /port$/.test(name) ? Number(value) : value;
   }
-  if ((flags.cert === undefined) !== (flags.key === undefined)) usage('--cert and --key go together');
+  if ((flags.cert === undefined) !== (flags.key === undefined))
+    usage('--cert and --key go together');
   return flags;
 }
 
@@ -75,7 +78,8 @@ const CRC_TABLE = (() => {
   const t = new Uint32Array(256);
   for (let n = 0; n < 256; n++) {
     let c = n;
-    for (let k = 0; k < 8; k++) c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
+    for (let k = 0; k < 8; k++)
+      c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
     t[n] = c >>> 0;
   }
   return t;
@@ -83,7 +87,8 @@ const CRC_TABLE = (() => {
 
 function crc32(buf) {
   let c = 0xffffffff;
-  for (const b of buf) c = CRC_TABLE[(c ^ b) & 0xff] ^ (c >>> 8);
+  for (const b of buf)
+    c = CRC_TABLE[(c ^ b) & 0xff] ^ (c >>> 8);
   return (c ^ 0xffffffff) >>> 0;
 }
 
@@ -115,8 +120,10 @@ function makePng() {
   ihdr.writeUInt32BE(h, 4);
   ihdr[8] = 8;  // bit depth
   ihdr[9] = 2;  // colour type: RGB
-  return Buffer.concat([Buffer.from('89504e470d0a1a0a', 'hex'), pngChunk('IHDR', ihdr),
-                        pngChunk('IDAT', zlib.deflateSync(raw)), pngChunk('IEND', Buffer.alloc(0))]);
+  return Buffer.concat([
+    Buffer.from('89504e470d0a1a0a', 'hex'), pngChunk('IHDR', ihdr),
+    pngChunk('IDAT', zlib.deflateSync(raw)), pngChunk('IEND', Buffer.alloc(0))
+  ]);
 }
 
 function makeText() {
@@ -133,9 +140,7 @@ const BIG = deterministicBytes(10 * 1024 * 1024);
 const PNG = makePng();
 const MAX_SIZE = 64 * 1024 * 1024;
 
-function sha256(buf) {
-  return crypto.createHash('sha256').update(buf).digest('hex');
-}
+function sha256(buf) { return crypto.createHash('sha256').update(buf).digest('hex'); }
 const DIGESTS = new Map([[TEXT, sha256(TEXT)], [BIG, sha256(BIG)], [PNG, sha256(PNG)]]);
 
 // /size/N is the first N bytes of BIG (the same stream from the same seed): a slice and a
@@ -155,12 +160,16 @@ function sizeBody(n) {
 
 function send(res, req, status, type, body, extra, digest) {
   res.sendDate = false;
-  res.writeHead(status, Object.assign({
-    'content-type': type,
-    'content-length': String(body.length),
-    'x-body-sha256': digest || DIGESTS.get(body) || sha256(body),
-    'x-path': req.url,
-  }, extra || {}));
+  res.writeHead(
+      status,
+      Object.assign(
+          {
+            'content-type': type,
+            'content-length': String(body.length),
+            'x-body-sha256': digest || DIGESTS.get(body) || sha256(body),
+            'x-path': req.url,
+          },
+          extra || {}));
   res.end(req.method === 'HEAD' ? undefined : body);
 }
 
@@ -180,15 +189,20 @@ function handle(req, res) {
   } else if (pathname === '/image.png') {
     send(res, req, 200, 'image/png', PNG);
   } else if (pathname === '/cookies') {
-    send(res, req, 200, 'text/plain', Buffer.from('two cookies\n'), { 'set-cookie': ['a=1', 'b=2'] });
+    send(res, req, 200, 'text/plain', Buffer.from('two cookies\n'), {'set-cookie': ['a=1', 'b=2']});
   } else if (size && Number(size[1]) <= MAX_SIZE) {
     const sized = sizeBody(Number(size[1]));
     send(res, req, 200, 'application/octet-stream', sized.body, undefined, sized.digest);
   } else if (pathname === '/chunked') {
     res.sendDate = false;
-    res.writeHead(200, { 'content-type': 'text/html', 'transfer-encoding': 'chunked',
-                         'x-body-sha256': DIGESTS.get(TEXT), 'x-path': req.url });
-    for (let at = 0; at < TEXT.length; at += 1000) res.write(TEXT.subarray(at, at + 1000));
+    res.writeHead(200, {
+      'content-type': 'text/html',
+      'transfer-encoding': 'chunked',
+      'x-body-sha256': DIGESTS.get(TEXT),
+      'x-path': req.url
+    });
+    for (let at = 0; at < TEXT.length; at += 1000)
+      res.write(TEXT.subarray(at, at + 1000));
     res.end();
   } else if (pathname === '/echo-head') {
     const lines = [req.method + ' ' + req.url + ' HTTP/' + req.httpVersion];
@@ -206,19 +220,22 @@ function makeCertificate() {
   try {
     const key = path.join(dir, 'key.pem');
     const cert = path.join(dir, 'cert.pem');
-    execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt',
-                             'ec_paramgen_curve:prime256v1', '-nodes', '-keyout', key, '-out',
-                             cert, '-days', '30', '-subj', '/CN=localhost',
-                             '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1'],
-                 { stdio: ['ignore', 'ignore', 'pipe'] });
-    return { key: fs.readFileSync(key), cert: fs.readFileSync(cert) };
+    execFileSync(
+        'openssl',
+        [
+          'req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes',
+          '-keyout', key, '-out', cert, '-days', '30', '-subj', '/CN=localhost', '-addext',
+          'subjectAltName=DNS:localhost,IP:127.0.0.1'
+        ],
+        {stdio: ['ignore', 'ignore', 'pipe']});
+    return {key: fs.readFileSync(key), cert: fs.readFileSync(cert)};
   } finally {
-    fs.rmSync(dir, { recursive: true, force: true });
+    fs.rmSync(dir, {recursive: true, force: true});
   }
 }
 
-const pair = flags.cert ? { key: fs.readFileSync(flags.key), cert: fs.readFileSync(flags.cert) }
-                        : makeCertificate();
+const pair = flags.cert ? {key: fs.readFileSync(flags.key), cert: fs.readFileSync(flags.cert)} :
+                          makeCertificate();
 const plain = http.createServer(handle);
 const secure = https.createServer(pair, handle);
 for (const s of [plain, secure]) {
@@ -230,13 +247,15 @@ for (const s of [plain, secure]) {
 }
 plain.listen(flags['http-port'], flags.host, () => {
   secure.listen(flags['https-port'], flags.host, () => {
-    process.stdout.write(JSON.stringify({ http: plain.address().port,
-                                          https: secure.address().port }) + '\n');
+    process.stdout.write(
+        JSON.stringify({http: plain.address().port, https: secure.address().port}) + '\n');
   });
 });
 
-for (const sig of ['SIGTERM', 'SIGINT']) process.on(sig, () => process.exit(0));
+for (const sig of ['SIGTERM', 'SIGINT'])
+  process.on(sig, () => process.exit(0));
 const parent = process.ppid;
 setInterval(() => {
-  if (process.ppid !== parent) process.exit(0);
+  if (process.ppid !== parent)
+    process.exit(0);
 }, 500).unref();

@@ -54,6 +54,7 @@ class Daemon {
     std::ofstream(config_) << config_text;
     out_ = dir_ + "/stdout";
     err_ = dir_ + "/stderr";
+    socket_ = dir_ + "/http2proxy";
   }
   ~Daemon() {
     if (Signal(SIGKILL) == 0)
@@ -61,6 +62,7 @@ class Daemon {
     unlink(config_.c_str());
     unlink(out_.c_str());
     unlink(err_.c_str());
+    unlink(socket_.c_str());
     rmdir(dir_.c_str());
   }
 
@@ -75,12 +77,17 @@ class Daemon {
       argv.push_back(&w[0]);
     argv.push_back(nullptr);
     std::string conf = "HTTP2QUORVIN_CONF=" + config_;
+    // The control socket in our own folder, never one an init or another run passed on.
+    std::string sock = "HTTP2QUORVIN_SOCKET=" + socket_;
     std::vector<char*> envp;
     for (char** e = environ; *e != nullptr; ++e) {
-      if (strncmp(*e, "HTTP2QUORVIN_CONF=", 18) != 0)
+      if (strncmp(*e, "HTTP2QUORVIN_CONF=", 18) != 0 &&
+          strncmp(*e, "HTTP2QUORVIN_SOCKET=", 20) != 0 &&
+          strncmp(*e, "ANDROID_SOCKET_http2proxy=", 26) != 0)
         envp.push_back(*e);
     }
     envp.push_back(&conf[0]);
+    envp.push_back(&sock[0]);
     envp.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
@@ -107,6 +114,8 @@ class Daemon {
 
   const std::string& dir() const { return dir_; }
   const std::string& config() const { return config_; }
+  const std::string& socket_path() const { return socket_; }
+  void set_socket_path(const std::string& path) { socket_ = path; }
   const std::string& out_path() const { return out_; }
   const std::string& err_path() const { return err_; }
 
@@ -151,7 +160,7 @@ class Daemon {
   std::string Log() const { return ReadFile(err_); }
 
  private:
-  std::string dir_, config_, out_, err_;
+  std::string dir_, config_, out_, err_, socket_;
   pid_t pid_ = -1;
 };
 
@@ -210,8 +219,9 @@ TEST(DaemonProcessTest, EndsWhenItsParentDies) {
   for (const std::string& w : d.CommandWords())
     cmd += "'" + w + "' ";
   std::string pid_file = d.dir() + "/pid";
-  std::string script = "HTTP2QUORVIN_CONF='" + d.config() + "' " + cmd + ">'" + d.out_path() +
-                       "' 2>'" + d.err_path() + "' & echo $! >'" + pid_file + "'; sleep 0.7";
+  std::string script = "HTTP2QUORVIN_CONF='" + d.config() + "' HTTP2QUORVIN_SOCKET='" +
+                       d.socket_path() + "' " + cmd + ">'" + d.out_path() + "' 2>'" + d.err_path() +
+                       "' & echo $! >'" + pid_file + "'; sleep 0.7";
   const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
   pid_t middle = -1;
   ASSERT_EQ(0,
@@ -261,8 +271,18 @@ TEST(DaemonProcessTest, LogLevelsFilterTheLog) {
     std::string expected;
     if (level >= 1)
       expected += "W" + tag + "ppid " + std::to_string(getpid()) + "\n";
-    if (level >= 2)
+    if (level >= 2) {
       expected += "D" + tag + "mian\n" + "D" + tag + "log path \n";
+      // The control socket's listener: the flow database, the nine commands, then "aaaa".
+      const std::string pid_text = "(" + std::to_string(pid) + "): ";
+      expected += "D/operateDB" + pid_text + "OperateDB\n";
+      for (int i = 0; i < 9; ++i) {
+        expected += "D/control_command" + pid_text + "command constructed function.\n";
+        expected += "D/control_command" + pid_text + "command constructed function end.\n";
+      }
+      expected += "D/control_message" + pid_text + "FlowCompressListener end.\n";
+      expected += "D" + tag + "aaaa\n";
+    }
     EXPECT_EQ(expected, d.Log()) << "LOG_LEVEL " << level;
   }
 }
@@ -278,6 +298,21 @@ TEST(DaemonProcessTest, MissingConfigurationKeepsDefaultsAndSaysSo) {
   std::string log = d.Log();
   EXPECT_NE(std::string::npos, log.find("): config disable_nagle_ read error\n")) << log;
   EXPECT_EQ(std::string::npos, log.find("D/")) << log;
+}
+
+TEST(DaemonProcessTest, EndsWithMinusOneWhenItsControlSocketCannotBeOpened) {
+  Daemon d(ConfigText(2));
+  d.set_socket_path(d.dir() + "/missing/http2proxy");
+  const pid_t pid = d.Spawn();
+  ASSERT_GT(pid, 0);
+  d.set_pid(pid);
+  int status = 0;
+  ASSERT_TRUE(d.WaitExit(5.0, &status));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(255, WEXITSTATUS(status));
+  EXPECT_NE(std::string::npos, d.Log().find("D/main(" + std::to_string(pid) +
+                                            "): Unable to start FlowCompressListener\n"))
+      << d.Log();
 }
 
 }  // namespace

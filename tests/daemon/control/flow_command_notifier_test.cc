@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -82,6 +83,48 @@ TEST(FlowCommandNotifierTest, StatusBroadcastsAndTrafficByOwningUid) {
   EXPECT_EQ(77, apps[1].flow.down);
   EXPECT_EQ(static_cast<int>(getuid()), apps[2].uid);
   EXPECT_EQ(123, apps[2].flow.up);
+}
+
+// The figure of a client's last read or write often arrives after the client closed: its port
+// is then gone from the tables, or left in TIME_WAIT (listed as UID 0).
+TEST(FlowCommandNotifierTest, AClientThatJustClosedKeepsItsUid) {
+  qvtest::ScratchDir dir;
+  OperateDB db(dir.File("flow.db"));
+  ASSERT_EQ(0, db.CreateDB());
+  FlowCommandNotifier notifier(nullptr, &db, dir.path());
+  const std::string head = "  sl  local_address rem_address   st\n";
+  const struct {
+    const char* state;  // of port 0xA001's line; null: no line
+    int bytes;
+  } steps[] = {{"01", 300}, {"06", 40}, {nullptr, 2}};
+  for (const auto& step : steps) {
+    // Past the second in which a port's UID is taken without reading the tables again.
+    if (step.bytes != 300)
+      usleep(1100 * 1000);
+    std::string table = head;
+    if (step.state != nullptr) {
+      table += std::string("   0: 0100007F:A001 0100007F:1FBB ") + step.state +
+               " 00000000:00000000 00:00000000 00000000 " +
+               (std::string(step.state) == "06" ? "    0" : "10061") + "        0 0 1\n";
+    }
+    std::ofstream(dir.File("tcp")) << table;
+    std::ofstream(dir.File("tcp6")) << head;
+    if (step.state != nullptr && std::string(step.state) == "06") {
+      EXPECT_EQ(-1, TcpUidLookup(dir.path()).Find(0xA001));
+    }
+    notifier.ReportFlow(0xA001, step.bytes, 1);
+  }
+  // A port never seen stays unknown.
+  notifier.ReportFlow(0xA002, 5, 1);
+
+  std::vector<AppFlowTotals> apps;
+  const int today = TodayDayNumber();
+  ASSERT_EQ(0, db.ReaddetailDB(&apps, today, today, ""));
+  ASSERT_EQ(2u, apps.size());
+  EXPECT_EQ(10061, apps[0].uid);
+  EXPECT_EQ(342, apps[0].flow.up);
+  EXPECT_EQ(-1, apps[1].uid);
+  EXPECT_EQ(5, apps[1].flow.up);
 }
 
 }  // namespace

@@ -1,8 +1,5 @@
 // Configuration downloads end to end: ConfigUpdater, UpdateConfigThread and http_fetch against
 // loopback HTTP servers, replacing a configuration file in a temporary folder.
-// 32-bit builds: without the large-file interface stat and readdir fail on 64-bit inode
-// numbers and directory offsets.
-#define _FILE_OFFSET_BITS 64
 
 #include <dirent.h>
 #include <gtest/gtest.h>

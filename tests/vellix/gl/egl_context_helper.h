@@ -32,7 +32,9 @@ inline void PinGLDrivers() {
 
 class HeadlessGL {
  public:
-  explicit HeadlessGL(int width = 64, int height = 64) : width_(width), height_(height) {
+  // With `depth`, the surface has a 16-bit depth buffer.
+  explicit HeadlessGL(int width = 64, int height = 64, bool depth = false)
+      : width_(width), height_(height) {
     auto get_platform_display = reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(
         eglGetProcAddress("eglGetPlatformDisplayEXT"));
     if (get_platform_display != nullptr)
@@ -56,6 +58,8 @@ class HeadlessGL {
                                      8,
                                      EGL_ALPHA_SIZE,
                                      8,
+                                     EGL_DEPTH_SIZE,
+                                     depth ? 16 : 0,
                                      EGL_NONE};
     EGLConfig config = nullptr;
     EGLint count = 0;

@@ -1,0 +1,40 @@
+#include "front/accept_callback.h"
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core/logging.h"
+#include "front/http_thread.h"
+
+namespace {
+const char kTag[] = "http_thread";
+}  // namespace
+
+AcceptCallback::AcceptCallback(int listen_fd) : listen_fd_(listen_fd) {}
+
+AcceptCallback::~AcceptCallback() {}
+
+void AcceptCallback::OnEvent(int, EpollEvent*) {
+  for (;;) {
+    struct sockaddr_in addr;
+    socklen_t len = sizeof(addr);
+    const int fd = accept(listen_fd_, reinterpret_cast<struct sockaddr*>(&addr), &len);
+    if (fd == -1) {
+      if (errno == EAGAIN)
+        return;
+      QV_LOGW(kTag, "accept failed,err:%d", errno);
+      // Edge-triggered: stopping here would leave the connections queued behind an aborted
+      // or interrupted one waiting for the next client.
+      if (errno == ECONNABORTED || errno == EINTR)
+        continue;
+      return;
+    }
+    QV_LOGD(kTag, "accept connection, fd=%d", fd);
+    if (http_thread_ == nullptr || http_thread_->put_to_other_epoll(fd) != 0) {
+      QV_LOGW(kTag, "put_to_other_epoll failed,close it, fd=%d", fd);
+      close(fd);
+    }
+  }
+}

@@ -1,0 +1,425 @@
+#include "front/front_connection.h"
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "control/command_notifier.h"
+#include "core/logging.h"
+#include "front/http_interface.h"
+#include "front/http_thread.h"
+#include "front/https_connection.h"
+#include "gateway/quorvin_interface.h"
+
+namespace {
+
+const char kTag[] = "front_connection";
+const int kCancel = 5;
+
+std::string ErrorText(int err) {
+  char buf[256];
+  buf[0] = '\0';
+  // The GNU form returns the text, which may or may not live in buf.
+  return std::string(strerror_r(err, buf, sizeof(buf)));
+}
+
+}  // namespace
+
+FrontConnection::FrontConnection(HttpThread* http_thread, uint32_t stream_id,
+                                 QuorvinInterface* gateway)
+    : read_buffer_(kReadBufferSize),
+      request_interface_(new HttpInterface(this, stream_id, gateway)),
+      http_thread_(http_thread),
+      last_activity_(time(nullptr)),
+      stream_id_(stream_id) {
+  memset(&start_time_, 0, sizeof(start_time_));
+}
+
+FrontConnection::~FrontConnection() {
+  if (initialized_)
+    Close();
+  delete request_interface_;
+  for (DataFrame* f : output_list_)
+    delete f;
+  output_list_.clear();
+}
+
+bool FrontConnection::Init(int fd, const std::string& peer_address, int source_port,
+                           EpollServer* eps) {
+  if (initialized_) {
+    QV_LOGW(kTag, "already init");
+    return true;
+  }
+  QV_LOGD(kTag, "Init %d", fd);
+  gettimeofday(&start_time_, nullptr);
+  epoll_server_ = eps;
+  fd_ = fd;
+  if (!eps->TryRegisterFD(fd, this, EPOLLIN | EPOLLOUT | EPOLLET)) {
+    process_read_pending_ = false;
+    // The caller still owns the descriptor and closes it.
+    fd_ = -1;
+    return false;
+  }
+  peer_address_ = peer_address;
+  source_port_ = source_port;
+  read_buffer_.Clear();
+  initialized_ = true;
+  return true;
+}
+
+void FrontConnection::OnRegistration(EpollServer*, int, int) {
+  registered_ = true;
+}
+
+void FrontConnection::OnModification(int, int) {}
+
+void FrontConnection::OnUnregistration(int, bool) {
+  registered_ = false;
+}
+
+void FrontConnection::OnShutdown(EpollServer*, int) {
+  Cleanup("OnShutdown", 1);
+}
+
+void FrontConnection::OnEvent(int, EpollEvent* event) {
+  events_ |= event->in_events;
+  HandleEvents();
+  if (events_ != 0) {
+    event->out_ready_mask = events_;
+    events_ = 0;
+  }
+}
+
+void FrontConnection::HandleEvents() {
+  if (events_ & EPOLLIN) {
+    if (!DoRead())
+      return;
+  }
+  if (events_ & EPOLLOUT) {
+    int error = 0;
+    socklen_t len = sizeof(error);
+    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+      QV_LOGW(kTag, "getsockopt error:%s", ErrorText(errno).c_str());
+    if (error == EINPROGRESS) {
+      events_ &= ~EPOLLOUT;
+      return;
+    }
+    if (error != 0) {
+      QV_LOGW(kTag, "error connecting to server");
+      Cleanup("connect failed", 4);
+      return;
+    }
+    if (!DoWrite())
+      return;
+  }
+  if (events_ & (EPOLLERR | EPOLLHUP)) {
+    QV_LOGW(kTag, "Frontend get hup or err!");
+    Cleanup("HandleEvents", 4);
+  }
+}
+
+bool FrontConnection::DoRead() {
+  QV_LOGD(kTag, "Frontend Doread");
+  if (process_read_pending_) {
+    process_read_pending_ = false;
+    if (!ProcessRead()) {
+      Cleanup("DoRead", 6);
+      return false;
+    }
+  }
+  bool drained = false;
+  while (!read_buffer_.IsFull()) {
+    char* region;
+    int size;
+    read_buffer_.GetWritableRegion(&region, &size);
+    const ssize_t n = recv(fd_, region, static_cast<size_t>(size), MSG_DONTWAIT);
+    if (n < 0) {
+      const int err = errno;
+      if (err == EINTR) {
+        QV_LOGD(kTag, "Got EINTR while reading");
+        continue;
+      }
+      if (err == EAGAIN || err == EWOULDBLOCK) {
+        events_ &= ~EPOLLIN;
+        QV_LOGD(kTag, "Got EAGAIN while reading");
+        drained = true;
+        break;
+      }
+      QV_LOGW(kTag, "While calling recv(%s:%d), got error:%s", peer_address_.c_str(), source_port_,
+              ErrorText(err).c_str());
+      Cleanup("DoRead", 4);
+      return false;
+    }
+    if (n == 0) {
+      QV_LOGD(kTag, "0 bytes read with recv call.");
+      Cleanup("DoRead", 3);
+      return false;
+    }
+    QV_LOGW(kTag, "read GetSourcePort is %d", source_port_);
+    if (notifier_ != nullptr)
+      notifier_->ReportFlow(source_port_, static_cast<int>(n), 1);
+    QV_LOGW(kTag, "Front_connection_doRead_OnStatistic, bytes_read = %ld", static_cast<long>(n));
+    QV_LOGW(kTag, "read %ld bytes %d", static_cast<long>(n), is_https_ ? 1 : 0);
+    read_buffer_.Commit(static_cast<int>(n));
+    last_activity_ = time(nullptr);
+    if (tunnel_ != nullptr) {
+      FlushToTunnel();
+    } else if (is_https_) {
+      // A CONNECT whose tunnel could not be made: nothing takes these bytes.
+      read_buffer_.Clear();
+    } else if (!ProcessRead()) {
+      Cleanup("DoRead", 6);
+      return false;
+    }
+  }
+  if (!drained) {
+    events_ &= ~EPOLLIN;
+    QV_LOGW(kTag, "Frontend connection(%s:%d)'s read buf is full", peer_address_.c_str(),
+            source_port_);
+  }
+  QV_LOGD(kTag, "DoRead done!");
+  return true;
+}
+
+bool FrontConnection::ProcessRead() {
+  for (;;) {
+    char* region;
+    int size;
+    read_buffer_.GetReadableRegion(&region, &size);
+    if (size <= 0)
+      break;
+    if (waiting_for_output_) {
+      QV_LOGW(kTag, "waiting_for_output_");
+      return true;
+    }
+    if (!request_interface_->ReadyForMore(stream_id_)) {
+      QV_LOGW(kTag, "Can't Read More");
+      waiting_for_output_ = true;
+      return true;
+    }
+    const size_t consumed = request_interface_->ProcessReadInput(region, static_cast<size_t>(size));
+    QV_LOGD(kTag, "FrontConnection consumed %zd bytes", static_cast<ssize_t>(consumed));
+    if (consumed == 0)
+      return true;
+    read_buffer_.Consume(static_cast<int>(consumed));
+    if (request_interface_->Error()) {
+      QV_LOGW(kTag, "Framer error detected: Setting EPOLLOUT:%s",
+              request_interface_->ErrorAsString());
+      events_ |= EPOLLOUT;
+      return false;
+    }
+    if (tunnel_ != nullptr) {
+      // The request became a tunnel: whatever followed its header block belongs to it.
+      FlushToTunnel();
+      return true;
+    }
+    if (is_https_) {
+      read_buffer_.Clear();
+      return true;
+    }
+  }
+  return true;
+}
+
+void FrontConnection::FlushToTunnel() {
+  for (;;) {
+    char* region;
+    int size;
+    read_buffer_.GetReadableRegion(&region, &size);
+    if (size <= 0)
+      return;
+    tunnel_->ProcessInput(region, static_cast<size_t>(size));
+    read_buffer_.Consume(size);
+  }
+}
+
+void FrontConnection::WakeProcessRead() {
+  QV_LOGW(kTag, "WakeProcessRead");
+  if (epoll_server_ != nullptr)
+    epoll_server_->SetFDReady(fd_, EPOLLIN);
+  process_read_pending_ = true;
+  waiting_for_output_ = false;
+}
+
+void FrontConnection::ProcessBackInput(const char* data, size_t len) {
+  last_activity_ = time(nullptr);
+  char* copy = new char[len > 0 ? len : 1];
+  if (len > 0)
+    memcpy(copy, data, len);
+  DataFrame* frame = new DataFrame(copy, static_cast<unsigned int>(len), true);
+  EnqueueDataFrame1(frame);
+}
+
+void FrontConnection::EnqueueDataFrame1(DataFrame* frame) {
+  output_list_.push_back(frame);
+  QV_LOGD(kTag, "EnqueueDataFrame1 size=%zd", static_cast<ssize_t>(frame->size));
+  SetFdReadyForWrite();
+}
+
+void FrontConnection::SetFdReadyForWrite() {
+  QV_LOGD(kTag, "set fd %d ready", fd_);
+  if (epoll_server_ != nullptr && fd_ >= 0)
+    epoll_server_->SetFDReady(fd_, EPOLLOUT);
+}
+
+void FrontConnection::CloseFromSM() {
+  QV_LOGD(kTag, "FrontConnection CloseFromSM");
+  SetStreamDone();
+}
+
+void FrontConnection::SetStreamDone() {
+  stream_done_ = true;
+  // With everything already written no writable event would come to close the connection.
+  SetFdReadyForWrite();
+}
+
+void FrontConnection::Cork(bool on) {
+  int value = on ? 1 : 0;
+  if (setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &value, sizeof(value)) != 0) {
+    if (on)
+      QV_LOGW(kTag, "cork sock failed:%d", errno);
+    else
+      QV_LOGW(kTag, "uncork sock failed:%d %d", errno, fd_);
+  }
+}
+
+bool FrontConnection::DoWrite() {
+  if (fd_ == -1) {
+    QV_LOGW(kTag, "DoWrite: fd == -1. Returning false.");
+    return false;
+  }
+  if (output_list_.empty())
+    events_ &= ~EPOLLOUT;
+  if (static_cast<int>(output_list_.size()) > max_output_list_) {
+    max_output_list_ = static_cast<int>(output_list_.size());
+    QV_LOGD(kTag, "max_output_list_ %d", max_output_list_);
+  }
+  int bytes_sent = 0;
+  bool failed = false;
+  while (!output_list_.empty()) {
+    if (bytes_sent >= max_bytes_per_write_) {
+      QV_LOGD(kTag, "Frontend conn,byte sent >= max bytes sent per write: Setting EPOLLOUT");
+      events_ |= EPOLLOUT;
+      break;
+    }
+    DataFrame* frame = output_list_.front();
+    if (frame->index >= frame->size) {
+      output_list_.pop_front();
+      delete frame;
+      continue;
+    }
+    const bool more = output_list_.size() > 1;
+    int flags = MSG_DONTWAIT | MSG_NOSIGNAL;
+    if (more)
+      flags |= MSG_MORE;
+    Cork(true);
+    const ssize_t n = send(fd_, frame->data + frame->index, frame->size - frame->index, flags);
+    const int err = errno;
+    if (!more)
+      Cork(false);
+    if (n < 0) {
+      if (err == EINTR) {
+        QV_LOGD(kTag, "Got EINTR while writing");
+        continue;
+      }
+      if (err == EAGAIN || err == EWOULDBLOCK) {
+        events_ &= ~EPOLLOUT;
+        QV_LOGD(kTag, "Got EAGAIN while writing");
+        Cork(false);
+        return true;
+      }
+      QV_LOGW(kTag, "While calling send(%s:%d), got error:%s", peer_address_.c_str(), source_port_,
+              ErrorText(err).c_str());
+      failed = true;
+      break;
+    }
+    if (n == 0) {
+      QV_LOGD(kTag, "0 bytes written with send call.");
+      failed = true;
+      break;
+    }
+    QV_LOGW(kTag, "write GetSourcePort is %d", source_port_);
+    if (notifier_ != nullptr)
+      notifier_->ReportFlow(source_port_, static_cast<int>(n), 0);
+    QV_LOGW(kTag, "Front_connection_doWrite_OnStatistic, bytes_written = %ld",
+            static_cast<long>(n));
+    QV_LOGW(kTag, "http send: %ld bytes", static_cast<long>(n));
+    frame->index += static_cast<unsigned int>(n);
+    bytes_sent += static_cast<int>(n);
+    // A client still taking a long reply is not idle, however early the reply arrived.
+    last_activity_ = time(nullptr);
+  }
+  if (failed) {
+    Cork(false);
+    QV_LOGW(kTag, "DoWrite: error_or_close. Returning false");
+    Cleanup("DoWrite", 4);
+    return false;
+  }
+  if (output_list_.empty() && stream_done_) {
+    Cleanup("DoWrite", 5);
+    return false;
+  }
+  Cork(false);
+  return true;
+}
+
+bool FrontConnection::IdleCheck() {
+  const time_t now = time(nullptr);
+  if (now - last_activity_ > static_cast<time_t>(GetProxyConfig()->max_frontend_time_)) {
+    Cleanup("FrontConnection idle timeout reached.", 2);
+    return true;
+  }
+  return false;
+}
+
+void FrontConnection::Close() {
+  if (registered_) {
+    epoll_server_->UnregisterFD(fd_);
+    registered_ = false;
+  }
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+  read_buffer_.Clear();
+  events_ = 0;
+  for (DataFrame* f : output_list_)
+    delete f;
+  output_list_.clear();
+  process_read_pending_ = false;
+}
+
+void FrontConnection::Cleanup(const char* reason, int code) {
+  initialized_ = false;
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  const long lifetime_ms =
+      static_cast<long>((static_cast<int64_t>(now.tv_sec) - start_time_.tv_sec) * 1000 +
+                        (static_cast<int64_t>(now.tv_usec) - start_time_.tv_usec) / 1000);
+  QV_LOGD(kTag, "FrontConnection %s %d Cleanup fd %s %d %d", peer_address_.c_str(), source_port_,
+          reason, fd_, code);
+  HttpsConnection* tunnel = tunnel_;
+  if (tunnel != nullptr) {
+    // The tunnel goes to the HttpThread's destroy list; never touch it again.
+    tunnel_ = nullptr;
+    tunnel->CloseFromSM();
+  }
+  if (code == 2)
+    result_status_ = 2;
+  if (tunnel == nullptr && !request_method_.empty()) {
+    QV_LOGD(kTag, "res method:%s,url:%s time:%ld,res_status:%d streamid:%d",
+            request_method_.c_str(), request_url_.c_str(), lifetime_ms, result_status_,
+            static_cast<int>(stream_id_));
+  }
+  // Cancel only a stream the gateway knows of and has not finished: a tunnel or a client that
+  // never sent a complete header block has no stream there.
+  if (code == 3 && !stream_done_ && request_interface_->SynSent() &&
+      request_interface_->gateway() != nullptr)
+    request_interface_->gateway()->SendRSTStream(stream_id_, kCancel);
+  Close();
+  if (http_thread_ != nullptr)
+    http_thread_->FrontConnectionDone(this);
+}

@@ -1,0 +1,121 @@
+#ifndef DAEMON_FRONT_FRONT_CONNECTION_H
+#define DAEMON_FRONT_FRONT_CONNECTION_H
+
+#include <stdint.h>
+#include <sys/time.h>
+#include <time.h>
+
+#include <list>
+#include <string>
+
+#include "net/data_frame.h"
+#include "net/epoll_server.h"
+#include "net/ring_byte_buffer.h"
+
+class CommandNotifier;
+class HttpInterface;
+class HttpThread;
+class HttpsConnection;
+class QuorvinInterface;
+
+// One accepted connection from a local application, carrying one request (one stream id, given
+// when the request opens its stream).
+// It reads the request into its ring buffer and feeds it to its HttpInterface, writes the
+// reply bytes the gateway side hands it, reports every byte count to the notifier, and closes
+// itself on errors, client close, idle timeout, gateway reset and after the whole reply was
+// written. For CONNECT it relays raw bytes to and from its tunnel instead. Runs on the
+// HttpThread only.
+class FrontConnection : public EpollCallback {
+ public:
+  static const int kReadBufferSize = 10240;
+  static const int kMaxBytesPerWrite = 10240;
+
+  FrontConnection(HttpThread* http_thread, uint32_t stream_id, QuorvinInterface* gateway);
+
+  // EpollCallback
+  void OnRegistration(EpollServer* eps, int fd, int event_mask) override;
+  void OnModification(int fd, int event_mask) override;
+  void OnEvent(int fd, EpollEvent* event) override;
+  void OnUnregistration(int fd, bool replaced) override;
+  void OnShutdown(EpollServer* eps, int fd) override;
+  ~FrontConnection() override;
+
+  FrontConnection(const FrontConnection&) = delete;
+  FrontConnection& operator=(const FrontConnection&) = delete;
+
+  virtual void SetFdReadyForWrite();
+  virtual EpollServer* epoll_server() { return epoll_server_; }
+  virtual void Cleanup(const char* reason, int code);
+  // Takes ownership of the record.
+  virtual void EnqueueDataFrame1(DataFrame* frame);
+  // The gateway connection ended: close once the queued output is written.
+  virtual void CloseFromSM();
+
+  bool Init(int fd, const std::string& peer_address, int source_port, EpollServer* eps);
+  // Copies reply (or tunnel) bytes into the output list.
+  void ProcessBackInput(const char* data, size_t len);
+  // The gateway side can take request data again: process what is buffered.
+  void WakeProcessRead();
+  // No more reply data will come: close once the queued output is written.
+  void SetStreamDone();
+  // True when it closed the connection for being silent too long.
+  bool IdleCheck();
+
+  void set_notifier(CommandNotifier* notifier) { notifier_ = notifier; }
+  void set_request(const std::string& method, const std::string& url) {
+    request_method_ = method;
+    request_url_ = url;
+  }
+  void set_is_https(bool is_https) { is_https_ = is_https; }
+  void set_tunnel(HttpsConnection* tunnel) { tunnel_ = tunnel; }
+  void set_result_status(int status) { result_status_ = status; }
+  void set_stream_id(uint32_t stream_id) { stream_id_ = stream_id; }
+
+  bool is_https() const { return is_https_; }
+  HttpsConnection* tunnel() const { return tunnel_; }
+  uint32_t stream_id() const { return stream_id_; }
+  int source_port() const { return source_port_; }
+  bool waiting_for_output() const { return waiting_for_output_; }
+  bool stream_done() const { return stream_done_; }
+  bool initialized() const { return initialized_; }
+  HttpThread* http_thread() const { return http_thread_; }
+  int fd() const { return fd_; }
+
+ private:
+  void HandleEvents();
+  bool DoRead();
+  bool DoWrite();
+  bool ProcessRead();
+  // Hands what is buffered to the tunnel (bytes that followed the CONNECT request).
+  void FlushToTunnel();
+  void Cork(bool on);
+  void Close();
+
+  CommandNotifier* notifier_ = nullptr;
+  int fd_ = -1;
+  int events_ = 0;
+  bool registered_ = false;
+  bool initialized_ = false;
+  RingByteBuffer read_buffer_;
+  std::list<DataFrame*> output_list_;
+  HttpInterface* request_interface_;
+  HttpThread* http_thread_;
+  EpollServer* epoll_server_ = nullptr;
+  int max_bytes_per_write_ = kMaxBytesPerWrite;
+  bool process_read_pending_ = false;
+  bool stream_done_ = false;
+  bool is_https_ = false;
+  HttpsConnection* tunnel_ = nullptr;
+  std::string peer_address_;
+  int source_port_ = 0;
+  time_t last_activity_;
+  uint32_t stream_id_;
+  int max_output_list_ = 0;
+  bool waiting_for_output_ = false;
+  struct timeval start_time_;
+  std::string request_method_;
+  std::string request_url_;
+  int result_status_ = 0;
+};
+
+#endif  // DAEMON_FRONT_FRONT_CONNECTION_H

@@ -1,0 +1,196 @@
+#include "front/http_interface.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <string.h>
+
+#include <string>
+
+#include "core/logging.h"
+#include "front/front_connection.h"
+#include "front/http_header_list.h"
+#include "front/http_thread.h"
+#include "front/https_connection.h"
+#include "gateway/quorvin_interface.h"
+
+namespace {
+
+const char kTag[] = "http_interface";
+
+bool IsRequestLineKey(const char* key) {
+  return strcmp(key, "method") == 0 || strcmp(key, "url") == 0 || strcmp(key, "version") == 0;
+}
+
+}  // namespace
+
+HttpInterface::HttpInterface(FrontConnection* front, uint32_t stream_id, QuorvinInterface* gateway)
+    : stream_id_(stream_id), front_(front), gateway_(gateway) {
+  balsa_frame_.set_visitor(this);
+  balsa_frame_.set_is_request(true);
+}
+
+HttpInterface::~HttpInterface() {
+  balsa_frame_.Reset();
+}
+
+size_t HttpInterface::ProcessReadInput(const char* data, size_t len) {
+  return balsa_frame_.ProcessInput(data, len);
+}
+
+bool HttpInterface::MessageFullyRead() const {
+  return message_done_;
+}
+
+bool HttpInterface::Error() const {
+  return balsa_frame_.Error();
+}
+
+bool HttpInterface::ReadyForMore(uint32_t stream_id) {
+  return gateway_ == nullptr || gateway_->CanWriteToFront(stream_id);
+}
+
+const char* HttpInterface::ErrorAsString() const {
+  return BalsaFrame::ErrorCodeToString(balsa_frame_.ErrorCode());
+}
+
+HttpHeaderList* HttpInterface::WithoutClientRequestLineKeys(const HttpHeaderList& headers) {
+  // The parser puts the request line's entries first among equal keys, and the list is
+  // sorted, so every later line with one of those keys came from the client.
+  bool any = false;
+  const char* previous = nullptr;
+  for (const HttpHeaderLine& line : headers) {
+    if (previous != nullptr && strcmp(previous, line.key) == 0 && IsRequestLineKey(line.key)) {
+      any = true;
+      break;
+    }
+    previous = line.key;
+  }
+  if (!any)
+    return nullptr;
+  HttpHeaderList* kept = new HttpHeaderList();
+  previous = nullptr;
+  for (const HttpHeaderLine& line : headers) {
+    const bool repeat = previous != nullptr && strcmp(previous, line.key) == 0;
+    previous = line.key;
+    if (repeat && IsRequestLineKey(line.key))
+      continue;
+    kept->AppendHeader(line.key, line.value);
+  }
+  return kept;
+}
+
+void HttpInterface::ProcessHeaders(const HttpHeaderList& all_headers) {
+  HttpHeaderList* filtered = WithoutClientRequestLineKeys(all_headers);
+  const HttpHeaderList& headers = filtered != nullptr ? *filtered : all_headers;
+
+  QV_LOGD(kTag, "------------Req--------");
+  for (const HttpHeaderLine& line : headers)
+    QV_LOGD(kTag, "%s: %s", line.key, line.value);
+  QV_LOGD(kTag, "------------Res End-----");
+
+  std::string method;
+  std::string url;
+  for (const HttpHeaderLine& line : headers) {
+    if (strcmp(line.key, "method") == 0) {
+      if (strncmp(line.value, "CONNECT", 7) == 0) {
+        QV_LOGD(kTag, "ishttps");
+        front_->set_is_https(true);
+      }
+      method = line.value;
+    } else if (strcmp(line.key, "url") == 0) {
+      url = line.value;
+    }
+  }
+  if (method.empty() || url.empty()) {
+    QV_LOGW(kTag, "ProcessHeaders error");
+    delete filtered;
+    return;
+  }
+  front_->set_request(method, url);
+  if (!front_->is_https()) {
+    if (gateway_ != nullptr) {
+      // The id is taken now, not at accept: the gateway needs SYN_STREAMs in increasing id
+      // order, and concurrent clients complete their requests in any order.
+      stream_id_ = front_->http_thread()->AssignStreamId(front_);
+      QV_LOGD(kTag, "stream %u send syn headers", stream_id_);
+      syn_sent_ = gateway_->SendSynImpl(stream_id_, headers) > 0;
+    }
+  } else {
+    OpenTunnel(headers);
+  }
+  delete filtered;
+}
+
+void HttpInterface::OpenTunnel(const HttpHeaderList& headers) {
+  HttpHeaderList::const_iterator target = headers.Lookup("host");
+  if (target == headers.end()) {
+    QV_LOGW(kTag, "https can't find host");
+    target = headers.Lookup("url");
+    if (target == headers.end()) {
+      QV_LOGW(kTag, "https can't find url");
+      return;
+    }
+  }
+  std::string host(target->value);
+  std::string port("443");
+  const size_t colon = host.find(':');
+  if (colon != std::string::npos) {
+    port = host.substr(colon + 1);
+    host.resize(colon);
+  }
+  // Runs on the HttpThread only, so the resolver's static result is not shared.
+  struct hostent* answer = gethostbyname(host.c_str());
+  QV_LOGD(kTag, "https gethostbyname ok %s %s", host.c_str(), port.c_str());
+  if (answer == nullptr || answer->h_addrtype != AF_INET || answer->h_addr_list[0] == nullptr) {
+    QV_LOGW(kTag, "answer == NULL");
+    return;
+  }
+  char address[INET_ADDRSTRLEN];
+  if (inet_ntop(AF_INET, answer->h_addr_list[0], address, sizeof(address)) == nullptr) {
+    QV_LOGW(kTag, "answer == NULL");
+    return;
+  }
+  HttpsConnection* tunnel = new HttpsConnection(front_);
+  if (!tunnel->ConnectToTarget(address, port, front_->epoll_server())) {
+    QV_LOGW(kTag, "https init failed ok");
+    delete tunnel;
+    return;
+  }
+  front_->http_thread()->AddHttpsConnection(tunnel);
+  front_->set_tunnel(tunnel);
+}
+
+void HttpInterface::ProcessBodyData(const char* data, size_t len) {
+  QV_LOGD(kTag, "ProcessBodyData %d", static_cast<int>(len));
+  // Body bytes of a request that opened no stream have nowhere to go.
+  if (syn_sent_)
+    gateway_->SendData(stream_id_, data, len);
+}
+
+void HttpInterface::MessageDone() {
+  if (!front_->is_https() && syn_sent_)
+    gateway_->SendEndOfStream(stream_id_);
+  QV_LOGD(kTag, "MessageDone");
+  message_done_ = true;
+}
+
+void HttpInterface::HandleError() {
+  QV_LOGW(kTag, "HandleError");
+}
+
+void HttpInterface::HandleHeaderError(BalsaFrame*) {
+  HandleError();
+}
+
+void HttpInterface::HandleHeaderWarning(BalsaFrame*) {
+  QV_LOGW(kTag, "HandleHeaderWarning");
+}
+
+void HttpInterface::HandleChunkingError(BalsaFrame*) {
+  HandleError();
+}
+
+void HttpInterface::HandleBodyError(BalsaFrame*) {
+  QV_LOGW(kTag, "HandleBodyError");
+  HandleError();
+}

@@ -1,0 +1,63 @@
+#ifndef DAEMON_FRONT_HTTP_INTERFACE_H
+#define DAEMON_FRONT_HTTP_INTERFACE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "front/balsa_frame.h"
+#include "front/balsa_visitor.h"
+
+class FrontConnection;
+class HttpHeaderList;
+class QuorvinInterface;
+
+// Joins one client connection to the gateway: parses the request and, once its header block
+// is complete, opens a SPDY stream for it (body bytes and the end of the request follow on the
+// same stream) or, for CONNECT, a direct tunnel. Serves one request.
+class HttpInterface : public BalsaVisitor {
+ public:
+  HttpInterface(FrontConnection* front, uint32_t stream_id, QuorvinInterface* gateway);
+  ~HttpInterface() override;
+
+  HttpInterface(const HttpInterface&) = delete;
+  HttpInterface& operator=(const HttpInterface&) = delete;
+
+  // BalsaVisitor
+  void ProcessBodyData(const char* data, size_t len) override;
+  void ProcessHeaders(const HttpHeaderList& headers) override;
+  void MessageDone() override;
+  void HandleHeaderError(BalsaFrame* frame) override;
+  void HandleHeaderWarning(BalsaFrame* frame) override;
+  void HandleChunkingError(BalsaFrame* frame) override;
+  void HandleBodyError(BalsaFrame* frame) override;
+
+  // Front side: the bytes consumed.
+  virtual size_t ProcessReadInput(const char* data, size_t len);
+  virtual bool MessageFullyRead() const;
+  virtual bool Error() const;
+  // False while the stream already has MAX_SESSION_QUEUE_SIZE records waiting at the gateway.
+  virtual bool ReadyForMore(uint32_t stream_id);
+  virtual const char* ErrorAsString() const;
+
+  // A SYN_STREAM was queued for this stream.
+  bool SynSent() const { return syn_sent_; }
+  QuorvinInterface* gateway() const { return gateway_; }
+
+  // The lines to send to the gateway: client lines named like the request line's entries
+  // ("method", "url", "version") would merge with them, so they are dropped. Null when there
+  // is nothing to drop (send `headers` itself); otherwise a new sorted list owned by the caller.
+  static HttpHeaderList* WithoutClientRequestLineKeys(const HttpHeaderList& headers);
+
+ private:
+  void HandleError();
+  void OpenTunnel(const HttpHeaderList& headers);
+
+  BalsaFrame balsa_frame_;
+  bool message_done_ = false;
+  uint32_t stream_id_;
+  FrontConnection* front_;
+  QuorvinInterface* gateway_;
+  bool syn_sent_ = false;
+};
+
+#endif  // DAEMON_FRONT_HTTP_INTERFACE_H

@@ -1,0 +1,304 @@
+#include "front/http_thread.h"
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "control/command_notifier.h"
+#include "core/logging.h"
+#include "front/accept_callback.h"
+#include "front/front_connection.h"
+#include "front/https_connection.h"
+#include "gateway/quorvin_thread.h"
+
+namespace {
+
+const char kTag[] = "http_thread";
+const int64_t kLoopTimeoutUs = 100000;
+
+void IgnoreSigpipe() {
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  struct sigaction action;
+  memset(&action, 0, sizeof(action));
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  if (sigaction(SIGPIPE, &action, nullptr) != 0)
+    puts("failed to ignore SIGPIPE; sigaction");
+}
+
+}  // namespace
+
+HttpThread::HttpThread(AcceptCallback* accept_callback)
+    : Thread("HttpThread"),
+      epoll_server_(GetProxyConfig()->max_epoll_fd_size_),
+      listen_fd_(accept_callback != nullptr ? accept_callback->listen_fd() : -1),
+      accept_callback_(accept_callback) {
+  if (accept_callback_ != nullptr)
+    accept_callback_->set_http_thread(this);
+}
+
+HttpThread::~HttpThread() {
+  for (FrontConnection* c : front_connections_)
+    delete c;
+  front_connections_.clear();
+  for (FrontConnection* c : front_destroy_list_)
+    delete c;
+  front_destroy_list_.clear();
+  for (HttpsConnection* c : https_connections_)
+    delete c;
+  https_connections_.clear();
+  for (HttpsConnection* c : https_destroy_list_)
+    delete c;
+  https_destroy_list_.clear();
+  // A descriptor accepted but not yet handed to a connection is ours to close.
+  for (int fd : pending_fds_)
+    close(fd);
+  pending_fds_.clear();
+  stread_id_map_.clear();
+  if (accept_callback_ != nullptr)
+    accept_callback_->set_http_thread(nullptr);
+}
+
+void HttpThread::RequestStop() {
+  stop_.store(true, std::memory_order_release);
+  epoll_server_.Wake();
+}
+
+void HttpThread::Run() {
+  idle_check_counter_ = 0;
+  IgnoreSigpipe();
+  while (!stop_requested()) {
+    epoll_server_.set_timeout_in_us(kLoopTimeoutUs);
+    epoll_server_.WaitForEventsAndExecuteCallbacks();
+    DestroyFinished();
+    HandlePending();
+    FrontIdleCheck();
+    if (gateway_thread_ != nullptr)
+      gateway_thread_->PeriodicCheck();
+  }
+}
+
+void HttpThread::DestroyFinished() {
+  for (FrontConnection* c : front_destroy_list_)
+    delete c;
+  front_destroy_list_.clear();
+  for (HttpsConnection* c : https_destroy_list_)
+    delete c;
+  https_destroy_list_.clear();
+}
+
+void HttpThread::HandlePending() {
+  // HandleConnection may run callbacks that accept nothing, but take the list first anyway.
+  std::list<int> fds;
+  fds.swap(pending_fds_);
+  for (int fd : fds) {
+    struct sockaddr_in peer;
+    memset(&peer, 0, sizeof(peer));
+    socklen_t len = sizeof(peer);
+    getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &len);
+    HandleConnection(fd, peer);
+  }
+}
+
+void HttpThread::FrontIdleCheck() {
+  if (idle_check_counter_++ <= 9)
+    return;
+  idle_check_counter_ = 0;
+  for (auto it = front_connections_.begin(); it != front_connections_.end();) {
+    FrontConnection* c = *it;
+    ++it;
+    c->IdleCheck();
+  }
+}
+
+int HttpThread::put_to_other_epoll(int fd) {
+  if (fd == -1)
+    return -1;
+  if (stop_requested())
+    return -1;
+  if (gateway_thread_ == nullptr || !gateway_thread_->StartConnection(&epoll_server_)) {
+    QV_LOGW(kTag, "fail StartConnection");
+    return -1;
+  }
+  if (!gateway_ready_)
+    return -1;
+  pending_fds_.push_back(fd);
+  epoll_server_.Wake();
+  return 0;
+}
+
+void HttpThread::HandleConnection(int fd, const struct sockaddr_in& peer) {
+  if (GetProxyConfig()->disable_nagle_) {
+    int one = 1;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0) {
+      close(fd);
+      QV_LOGW(kTag, "setsockopt TCP_NODELAY failed, fd=%d", fd);
+      return;
+    }
+  }
+  QV_LOGD(kTag, "HandleConnection %d", fd);
+  char text[INET_ADDRSTRLEN];
+  if (inet_ntop(AF_INET, &peer.sin_addr, text, sizeof(text)) == nullptr)
+    text[0] = '\0';
+  const std::string peer_text(text);
+  const int peer_port = ntohs(peer.sin_port);
+  QV_LOGD(kTag, "receive connection %s %d", peer_text.c_str(), peer_port);
+  FrontConnection* connection = MakeFrontConnection(fd, peer_text, peer_port);
+  if (connection == nullptr) {
+    QV_LOGW(kTag, "ProxyThread: MakeFrontConnection failed");
+    close(fd);
+    return;
+  }
+}
+
+uint32_t HttpThread::AssignStreamId(FrontConnection* connection) {
+  const uint32_t id = next_stream_id_;
+  QV_LOGD(kTag, "story streamid %d %p", static_cast<int>(id), static_cast<void*>(connection));
+  stread_id_map_[id] = connection;
+  next_stream_id_ += 2;
+  connection->set_stream_id(id);
+  return id;
+}
+
+FrontConnection* HttpThread::MakeFrontConnection(int fd, const std::string& peer, int port) {
+  // The stream id comes with the request (AssignStreamId).
+  FrontConnection* connection = new FrontConnection(this, 0, gateway_interface_);
+  connection->set_notifier(notifier_);
+  if (!connection->Init(fd, peer, port, &epoll_server_)) {
+    delete connection;
+    return nullptr;
+  }
+  QV_LOGD(kTag, "MakeFrontConnection ok %d", fd);
+  front_connections_.insert(connection);
+  ++front_connection_count_;
+  return connection;
+}
+
+void HttpThread::AddHttpsConnection(HttpsConnection* connection) {
+  if (https_connections_.insert(connection).second)
+    ++https_connection_count_;
+}
+
+FrontConnection* HttpThread::Find(uint32_t stream_id) const {
+  auto it = stread_id_map_.find(stream_id);
+  return it == stread_id_map_.end() ? nullptr : it->second;
+}
+
+void HttpThread::WakeFrontRead(uint32_t stream_id) {
+  FrontConnection* c = Find(stream_id);
+  if (c == nullptr || !c->waiting_for_output())
+    return;
+  QV_LOGW(kTag, "WakeFrontRead %u", stream_id);
+  c->WakeProcessRead();
+}
+
+void HttpThread::QuorvinStreamDone(uint32_t stream_id) {
+  QV_LOGD(kTag, "QuorvinStreamDone %u", stream_id);
+  FrontConnection* c = Find(stream_id);
+  if (c == nullptr) {
+    QV_LOGW(kTag, "error QuorvinStreamDone Dropping frame from unknown stream %d",
+            static_cast<int>(stream_id));
+    return;
+  }
+  c->SetStreamDone();
+}
+
+void HttpThread::OnStatistic(uint32_t stream_id, const char* source_len,
+                             const char* compressed_len) {
+  if (source_len == nullptr)
+    source_len = "";
+  if (compressed_len == nullptr)
+    compressed_len = "";
+  QV_LOGD(kTag, "OnStatistic %d %s %s", static_cast<int>(stream_id), source_len, compressed_len);
+  FrontConnection* c = Find(stream_id);
+  if (c == nullptr) {
+    QV_LOGW(kTag, "Dropping frame from unknown stream %d", static_cast<int>(stream_id));
+    return;
+  }
+  if (notifier_ != nullptr)
+    notifier_->ReportCompression(c->source_port(), atoi(source_len), atoi(compressed_len));
+}
+
+void HttpThread::ProcessBackInput(uint32_t stream_id, const char* data, size_t len) {
+  QV_LOGD(kTag, "ProcessBackInput %u", stream_id);
+  FrontConnection* c = Find(stream_id);
+  if (c == nullptr) {
+    QV_LOGW(kTag, "Dropping frame from unknown stream %d", static_cast<int>(stream_id));
+    return;
+  }
+  QV_LOGD(kTag, "connection %p", static_cast<void*>(c));
+  c->ProcessBackInput(data, len);
+}
+
+void HttpThread::QuorvinOnRstStream(uint32_t stream_id) {
+  QV_LOGD(kTag, "QuorvinOnRstStream %u", stream_id);
+  FrontConnection* c = Find(stream_id);
+  if (c == nullptr) {
+    QV_LOGW(kTag, "error QuorvinOnRstStream Dropping frame from unknown stream %d",
+            static_cast<int>(stream_id));
+    return;
+  }
+  c->set_result_status(1);
+  c->Cleanup("rst stream", 5);
+}
+
+void HttpThread::QuorvinConnectionStart() {
+  gateway_ready_ = true;
+  if (notifier_ != nullptr)
+    notifier_->OnInformation(4, "CONNECTIONSTART");
+}
+
+void HttpThread::QuorvinConnectionDone(int status) {
+  QV_LOGD(kTag, "QuorvinConnectionDone %d", status);
+  for (auto it = front_connections_.begin(); it != front_connections_.end();) {
+    FrontConnection* c = *it;
+    ++it;
+    if (!c->is_https())
+      c->CloseFromSM();
+  }
+  gateway_ready_ = false;
+  if (notifier_ == nullptr)
+    return;
+  if (status == 1)
+    notifier_->OnInformation(0, "NORMAL");
+  else if (status == 2)
+    notifier_->OnInformation(1, "TIMEOUT");
+  else if (status >= 3 && status <= 7)
+    notifier_->OnInformation(3, "CONNECTIONDOWNERR");
+}
+
+void HttpThread::FrontConnectionDone(FrontConnection* connection) {
+  QV_LOGD(kTag, "FrontConnectionDone ishttps %d", connection->is_https() ? 1 : 0);
+  // A connection is told done once; a second report finds it gone.
+  if (front_connections_.erase(connection) == 0) {
+    QV_LOGW(kTag, "error FrontConnectionDone stream frame from unknown stream");
+    return;
+  }
+  auto it = stread_id_map_.find(connection->stream_id());
+  if (it != stread_id_map_.end() && it->second == connection) {
+    stread_id_map_.erase(it);
+    QV_LOGD(kTag, "stread_id_map_ size %d erase %d", static_cast<int>(stread_id_map_.size()),
+            static_cast<int>(connection->stream_id()));
+  }
+  front_destroy_list_.push_back(connection);
+  --front_connection_count_;
+}
+
+void HttpThread::HttpsConnectionDone(HttpsConnection* connection) {
+  QV_LOGD(kTag, "HttpsConnectionDone");
+  // A tunnel is told to close from both of its ends; it is destroyed once.
+  if (https_connections_.erase(connection) == 0)
+    return;
+  https_destroy_list_.push_back(connection);
+  --https_connection_count_;
+}

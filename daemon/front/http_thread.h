@@ -1,0 +1,105 @@
+#ifndef DAEMON_FRONT_HTTP_THREAD_H
+#define DAEMON_FRONT_HTTP_THREAD_H
+
+#include <netinet/in.h>
+#include <stdint.h>
+
+#include <atomic>
+#include <list>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/thread.h"
+#include "gateway/stream_dispatch.h"
+#include "net/epoll_server.h"
+
+class AcceptCallback;
+class CommandNotifier;
+class FrontConnection;
+class HttpsConnection;
+class QuorvinInterface;
+class QuorvinThread;
+
+// The proxy's worker thread. Its event loop carries the listening socket, every client
+// connection and tunnel, and the gateway connection. It gives each client request an odd
+// stream id as the request opens its stream (so ids reach the gateway in increasing order) and
+// routes the gateway side's stream events to the client that owns the id.
+// Everything but the setters (called before Start), RequestStop and the inspection accessors
+// runs on this thread.
+class HttpThread : public Thread, public StreamDispatch {
+ public:
+  explicit HttpThread(AcceptCallback* accept_callback);
+  ~HttpThread() override;
+
+  HttpThread(const HttpThread&) = delete;
+  HttpThread& operator=(const HttpThread&) = delete;
+
+  void Run() override;
+
+  // Wiring, before Start.
+  void set_gateway_thread(QuorvinThread* thread) { gateway_thread_ = thread; }
+  void set_gateway_interface(QuorvinInterface* gateway) { gateway_interface_ = gateway; }
+  void set_notifier(CommandNotifier* notifier) { notifier_ = notifier; }
+  QuorvinInterface* gateway_interface() const { return gateway_interface_; }
+  CommandNotifier* notifier() const { return notifier_; }
+
+  // Any thread: the loop ends after its current iteration.
+  void RequestStop();
+  bool stop_requested() const { return stop_.load(std::memory_order_acquire); }
+
+  EpollServer* epoll_server() { return &epoll_server_; }
+
+  // Accept loop: queues an accepted descriptor once the gateway connection is up. 0 queued,
+  // -1 refused (the caller closes it).
+  int put_to_other_epoll(int fd);
+  void HandleConnection(int fd, const struct sockaddr_in& peer);
+  FrontConnection* MakeFrontConnection(int fd, const std::string& peer, int port);
+  // The next odd stream id, now owned by `connection` (routed to it from then on).
+  uint32_t AssignStreamId(FrontConnection* connection);
+  void AddHttpsConnection(HttpsConnection* connection);
+  void FrontConnectionDone(FrontConnection* connection);
+  void HttpsConnectionDone(HttpsConnection* connection);
+
+  // StreamDispatch
+  void ProcessBackInput(uint32_t stream_id, const char* data, size_t len) override;
+  void QuorvinStreamDone(uint32_t stream_id) override;
+  void QuorvinOnRstStream(uint32_t stream_id) override;
+  void OnStatistic(uint32_t stream_id, const char* source_len, const char* compressed_len) override;
+  void WakeFrontRead(uint32_t stream_id) override;
+  void QuorvinConnectionStart() override;
+  void QuorvinConnectionDone(int status) override;
+
+  int front_connection_count() const { return front_connection_count_; }
+  int https_connection_count() const { return https_connection_count_; }
+  uint32_t next_stream_id() const { return next_stream_id_; }
+  bool gateway_ready() const { return gateway_ready_; }
+
+ private:
+  FrontConnection* Find(uint32_t stream_id) const;
+  void DestroyFinished();
+  void HandlePending();
+  void FrontIdleCheck();
+
+  std::map<uint32_t, FrontConnection*> stread_id_map_;
+  std::atomic<bool> stop_{false};
+  std::list<int> pending_fds_;
+  EpollServer epoll_server_;
+  int listen_fd_;
+  AcceptCallback* accept_callback_;
+  uint32_t next_stream_id_ = 1;
+  QuorvinThread* gateway_thread_ = nullptr;
+  QuorvinInterface* gateway_interface_ = nullptr;
+  std::set<FrontConnection*> front_connections_;
+  std::vector<FrontConnection*> front_destroy_list_;
+  std::set<HttpsConnection*> https_connections_;
+  std::vector<HttpsConnection*> https_destroy_list_;
+  int front_connection_count_ = 0;
+  int https_connection_count_ = 0;
+  int idle_check_counter_ = 0;
+  bool gateway_ready_ = false;
+  CommandNotifier* notifier_ = nullptr;
+};
+
+#endif  // DAEMON_FRONT_HTTP_THREAD_H

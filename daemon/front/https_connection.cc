@@ -1,0 +1,307 @@
+#include "front/https_connection.h"
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core/logging.h"
+#include "front/front_connection.h"
+#include "front/http_thread.h"
+#include "net/create_listener.h"
+
+namespace {
+
+const char kTag[] = "https_connection";
+const char kEstablished[] = "HTTP/1.0 200 Connection established\r\n\r\n";
+
+std::string ErrorText(int err) {
+  char buf[256];
+  buf[0] = '\0';
+  return std::string(strerror_r(err, buf, sizeof(buf)));
+}
+
+}  // namespace
+
+HttpsConnection::HttpsConnection(FrontConnection* front)
+    : read_buffer_(kReadBufferSize), front_(front) {}
+
+HttpsConnection::~HttpsConnection() {
+  // Also releases a socket that was opened but never registered.
+  Close();
+}
+
+bool HttpsConnection::ConnectToTarget(const std::string& ip, const std::string& port,
+                                      EpollServer* loop) {
+  if (initialized_) {
+    QV_LOGW(kTag, "already init");
+    return true;
+  }
+  const int result = CreateConnectedSocket(&fd_, ip, port, true, true, true);
+  if (result < 0) {
+    QV_LOGW(kTag, "Can't create connect socket");
+    return false;
+  }
+  if (result == 1)
+    Established();
+  QV_LOGD(kTag, "create https socket fd=%d, then register to epoll %s", fd_, ip.c_str());
+  epoll_server_ = loop;
+  if (!loop->TryRegisterFD(fd_, this, EPOLLIN | EPOLLOUT | EPOLLET))
+    return false;
+  server_ip_ = ip;
+  read_buffer_.Clear();
+  initialized_ = true;
+  return true;
+}
+
+void HttpsConnection::Established() {
+  connected_ = true;
+  front_->ProcessBackInput(kEstablished, sizeof(kEstablished) - 1);
+  QV_LOGD(kTag, "Connect success");
+}
+
+void HttpsConnection::ProcessInput(const char* data, size_t len) {
+  QV_LOGD(kTag, "ProcessInput %d", static_cast<int>(len));
+  char* copy = new char[len > 0 ? len : 1];
+  if (len > 0)
+    memcpy(copy, data, len);
+  EnqueueDataFrame(new DataFrame(copy, static_cast<unsigned int>(len), true));
+}
+
+void HttpsConnection::EnqueueDataFrame(DataFrame* frame) {
+  output_list_.push_back(frame);
+  QV_LOGD(kTag, "EnqueueDataFrame1 size=%zd", static_cast<ssize_t>(frame->size));
+  SetFdReadyForWrite();
+}
+
+void HttpsConnection::SetFdReadyForWrite() {
+  QV_LOGD(kTag, "set fd %d ready", fd_);
+  if (epoll_server_ != nullptr && fd_ >= 0)
+    epoll_server_->SetFDReady(fd_, EPOLLOUT);
+}
+
+void HttpsConnection::OnRegistration(EpollServer*, int, int) {
+  registered_ = true;
+}
+
+void HttpsConnection::OnModification(int, int) {}
+
+void HttpsConnection::OnUnregistration(int, bool) {
+  registered_ = false;
+}
+
+void HttpsConnection::OnShutdown(EpollServer*, int) {
+  Cleanup("OnShutdown", 1);
+}
+
+void HttpsConnection::OnEvent(int, EpollEvent* event) {
+  events_ |= event->in_events;
+  HandleEvents();
+  if (events_ != 0) {
+    event->out_ready_mask = events_;
+    events_ = 0;
+  }
+}
+
+void HttpsConnection::HandleEvents() {
+  if (events_ & EPOLLIN) {
+    if (!DoRead())
+      return;
+  }
+  if (events_ & EPOLLOUT) {
+    if (!connected_) {
+      int error = 0;
+      socklen_t len = sizeof(error);
+      if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
+        // No error value to judge by: the connect cannot be trusted.
+        QV_LOGW(kTag, "getsockopt error:%s", ErrorText(errno).c_str());
+        Cleanup("connect failed", 4);
+        return;
+      }
+      if (error == 0) {
+        // SO_ERROR is also 0 while the connect is still going on (a write queued early
+        // fakes this event): only a socket with a peer is connected.
+        struct sockaddr_in peer;
+        socklen_t peer_len = sizeof(peer);
+        if (getpeername(fd_, reinterpret_cast<struct sockaddr*>(&peer), &peer_len) != 0 &&
+            errno == ENOTCONN)
+          error = EINPROGRESS;
+      }
+      if (error == EINPROGRESS) {
+        events_ &= ~EPOLLOUT;
+        return;
+      }
+      if (error != 0) {
+        QV_LOGW(kTag, "error connecting to server");
+        Cleanup("connect failed", 4);
+        return;
+      }
+      Established();
+    }
+    if (!DoWrite())
+      return;
+  }
+  if (events_ & (EPOLLERR | EPOLLHUP)) {
+    QV_LOGW(kTag, "https get hup or err!");
+    Cleanup("HandleEvents", 4);
+  }
+}
+
+bool HttpsConnection::DoRead() {
+  QV_LOGD(kTag, "https Doread");
+  bool drained = false;
+  while (!read_buffer_.IsFull()) {
+    char* region;
+    int size;
+    read_buffer_.GetWritableRegion(&region, &size);
+    const ssize_t n = recv(fd_, region, static_cast<size_t>(size), MSG_DONTWAIT);
+    if (n > 0) {
+      QV_LOGD(kTag, "read %ld bytes", static_cast<long>(n));
+      read_buffer_.Commit(static_cast<int>(n));
+      front_->ProcessBackInput(region, static_cast<size_t>(n));
+      read_buffer_.Clear();
+      continue;
+    }
+    if (n == 0) {
+      QV_LOGD(kTag, "0 bytes read with recv call.");
+      Cleanup("DoRead", 3);
+      return false;
+    }
+    const int err = errno;
+    if (err == EINTR) {
+      QV_LOGD(kTag, "Got EINTR while reading");
+      continue;
+    }
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      events_ &= ~EPOLLIN;
+      QV_LOGD(kTag, "Got EAGAIN while reading");
+      drained = true;
+      break;
+    }
+    QV_LOGW(kTag, "While calling recv(%s), got error:%s", server_ip_.c_str(),
+            ErrorText(err).c_str());
+    Cleanup("DoRead", 4);
+    return false;
+  }
+  if (!drained) {
+    events_ &= ~EPOLLIN;
+    QV_LOGW(kTag, "https connection(%s)'s read buf is full", server_ip_.c_str());
+  }
+  QV_LOGD(kTag, "DoRead done!");
+  return true;
+}
+
+void HttpsConnection::Cork(bool on) {
+  int value = on ? 1 : 0;
+  if (setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &value, sizeof(value)) != 0) {
+    if (on)
+      QV_LOGW(kTag, "cork sock failed:%d", errno);
+    else
+      QV_LOGW(kTag, "uncork sock failed:%d %d", errno, fd_);
+  }
+}
+
+bool HttpsConnection::DoWrite() {
+  if (fd_ == -1) {
+    QV_LOGW(kTag, "DoWrite: fd == -1. Returning false.");
+    return false;
+  }
+  if (output_list_.empty())
+    events_ &= ~EPOLLOUT;
+  if (static_cast<int>(output_list_.size()) > max_output_list_) {
+    max_output_list_ = static_cast<int>(output_list_.size());
+    QV_LOGD(kTag, "max_output_list_ %d", max_output_list_);
+  }
+  size_t bytes_sent = 0;
+  bool failed = false;
+  while (!output_list_.empty()) {
+    if (bytes_sent >= max_bytes_sent_per_write_) {
+      QV_LOGD(kTag, "https conn,byte sent >= max bytes sent per write: Setting EPOLLOUT");
+      events_ |= EPOLLOUT;
+      break;
+    }
+    DataFrame* frame = output_list_.front();
+    if (frame->index >= frame->size) {
+      output_list_.pop_front();
+      delete frame;
+      continue;
+    }
+    int flags = MSG_DONTWAIT | MSG_NOSIGNAL;
+    const bool more = output_list_.size() > 1;
+    if (more) {
+      QV_LOGD(kTag, "Outlist size:%zd, Adding MSG_MORE flag",
+              static_cast<ssize_t>(output_list_.size()));
+      flags |= MSG_MORE;
+    }
+    Cork(true);
+    const ssize_t n = send(fd_, frame->data + frame->index, frame->size - frame->index, flags);
+    const int err = errno;
+    if (!more)
+      Cork(false);
+    if (n > 0) {
+      QV_LOGD(kTag, "http send: %ld bytes", static_cast<long>(n));
+      frame->index += static_cast<unsigned int>(n);
+      bytes_sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0) {
+      QV_LOGD(kTag, "0 bytes written with send call.");
+      failed = true;
+      break;
+    }
+    if (err == EINTR) {
+      QV_LOGD(kTag, "Got EINTR while writing");
+      continue;
+    }
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      events_ &= ~EPOLLOUT;
+      QV_LOGD(kTag, "Got EAGAIN while writing");
+      Cork(false);
+      return true;
+    }
+    QV_LOGW(kTag, "While calling send(%s), got error:%s", server_ip_.c_str(),
+            ErrorText(err).c_str());
+    failed = true;
+    break;
+  }
+  if (failed) {
+    Cork(false);
+    QV_LOGW(kTag, "DoWrite: error_or_close. Returning false");
+    Cleanup("DoWrite", 4);
+    return false;
+  }
+  Cork(false);
+  return true;
+}
+
+void HttpsConnection::Cleanup(const char* reason, int code) {
+  initialized_ = false;
+  QV_LOGD(kTag, "HttpsConnection Cleanup fd %s %s %d %d", server_ip_.c_str(), reason, fd_, code);
+  front_->CloseFromSM();
+  Close();
+}
+
+void HttpsConnection::CloseFromSM() {
+  QV_LOGD(kTag, "HttpsConnection CloseFromSM");
+  Close();
+  front_->http_thread()->HttpsConnectionDone(this);
+}
+
+void HttpsConnection::Close() {
+  if (registered_) {
+    epoll_server_->UnregisterFD(fd_);
+    registered_ = false;
+  }
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+  read_buffer_.Clear();
+  connected_ = false;
+  events_ = 0;
+  for (DataFrame* f : output_list_)
+    delete f;
+  output_list_.clear();
+}
