@@ -436,11 +436,11 @@ std::string StderrCapture::Text() const {
   return ss.str();
 }
 
-std::vector<std::string> WarnLines(const std::string& captured) {
+std::vector<std::string> WarnLines(const std::string& captured, const char* priorities) {
   std::vector<std::string> out;
   std::istringstream in(captured);
   for (std::string line; std::getline(in, line);) {
-    if (line.compare(0, 2, "W/") != 0)
+    if (line.size() < 2 || line[1] != '/' || strchr(priorities, line[0]) == nullptr)
       continue;
     const size_t open = line.find('(');
     const size_t close = line.find("): ", open == std::string::npos ? 0 : open);

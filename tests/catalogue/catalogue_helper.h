@@ -58,8 +58,9 @@ class StderrCapture {
   std::string path_;
 };
 
-// "W/tag(pid): message" lines of a captured text as "tag: message", in order.
-std::vector<std::string> WarnLines(const std::string& captured);
+// "W/tag(pid): message" lines of a captured text as "tag: message", in order; with
+// `priorities`, the lines of each priority letter in it ("WE": warnings and errors).
+std::vector<std::string> WarnLines(const std::string& captured, const char* priorities = "W");
 
 // Whether every one of `expected` ("tag: message", or "tag: prefix*" for a prefix) occurs among
 // `lines`, in order. `missing` names the first that does not.
