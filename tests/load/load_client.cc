@@ -186,7 +186,11 @@ int main(int argc, char** argv) {
   LoadStats total;
   for (auto& r : runners)
     total.Merge(r->stats());
-  printf("%s\n", total.Json(seconds).c_str());
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  printf("%s\n", total.Json(seconds, cpu).c_str());
   fflush(stdout);
   if (setup_failed)
     return 3;

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -550,8 +551,10 @@ void LoadConnection::Reconnect() {
 }
 
 std::string LoadConnection::Describe(const std::string& why) const {
+  char took[32];
+  snprintf(took, sizeof(took), " after %.0f ms", (Now() - started_) * 1000.0);
   return "#" + std::to_string(req_.id) + " " + KindName(req_.kind) + " " + req_.method + " " +
-         req_.origin + req_.path + " (" + PhaseName(phase_) + "): " + why;
+         req_.origin + req_.path + " (" + PhaseName(phase_) + took + "): " + why;
 }
 
 void LoadConnection::End(Outcome outcome, const std::string& why, bool keep) {

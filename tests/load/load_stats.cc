@@ -75,7 +75,7 @@ uint64_t LoadStats::total() const {
   return n;
 }
 
-std::string LoadStats::Json(double seconds) const {
+std::string LoadStats::Json(double seconds, double cpu_seconds) const {
   std::string out = "{\"requests\":" + std::to_string(total());
   for (int i = 0; i < kOutcomeCount; ++i)
     out += ",\"" + std::string(OutcomeName(static_cast<Outcome>(i))) +
@@ -83,12 +83,13 @@ std::string LoadStats::Json(double seconds) const {
   char buf[256];
   snprintf(buf, sizeof(buf),
            ",\"keepalive_reconnects\":%llu,\"keepalive_reused\":%llu,\"bytes_in\":%llu,"
-           "\"bytes_out\":%llu,\"seconds\":%.3f,\"rps\":%.1f,\"p50_ms\":%.2f,\"p99_ms\":%.2f",
+           "\"bytes_out\":%llu,\"seconds\":%.3f,\"rps\":%.1f,\"p50_ms\":%.2f,\"p99_ms\":%.2f,"
+           "\"client_cpu_s\":%.2f",
            static_cast<unsigned long long>(keepalive_reconnects),
            static_cast<unsigned long long>(keepalive_reused),
            static_cast<unsigned long long>(bytes_in), static_cast<unsigned long long>(bytes_out),
            seconds, seconds > 0 ? static_cast<double>(total()) / seconds : 0.0,
-           Percentile(latency_ms, 0.5), Percentile(latency_ms, 0.99));
+           Percentile(latency_ms, 0.5), Percentile(latency_ms, 0.99), cpu_seconds);
   out += buf;
   out += ",\"by_kind\":{";
   for (int k = 0; k < LoadRequest::kKindCount; ++k) {

@@ -37,8 +37,8 @@ struct LoadStats {
   void Add(LoadRequest::Kind kind, Outcome outcome, double latency, const std::string& why);
   void Merge(const LoadStats& other);
   uint64_t total() const;
-  // One JSON object with every figure.
-  std::string Json(double seconds) const;
+  // One JSON object with every figure, with the client's own CPU seconds.
+  std::string Json(double seconds, double cpu_seconds) const;
 };
 
 #endif  // TESTS_LOAD_LOAD_STATS_H

@@ -1,0 +1,129 @@
+// Load through the daemon binary: many concurrent clients (tests/load/load_client) through the
+// proxy, the test gateway and one or more origins, every reply checked against its path,
+// length and digest; the daemon's descriptors and memory before, during and after.
+// scripts/qualify runs the long version (QV_LOAD_* in the environment).
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/daemon_helper.h"
+#include "e2e/peers_helper.h"
+#include "e2e/qualify_helper.h"
+
+namespace {
+
+using qvtest::DaemonUnderTest;
+using qvtest::EnvNumber;
+using qvtest::Gateway;
+using qvtest::Origin;
+using qvtest::TempDir;
+
+TEST(LoadEndToEnd, ConcurrentClientsEachGetTheirOwnWholeReply) {
+  const long clients = EnvNumber("QV_LOAD_CLIENTS", 40);
+  const long requests = EnvNumber("QV_LOAD_REQUESTS", 600);
+  const long origin_count = std::max(1L, EnvNumber("QV_LOAD_ORIGINS", 1));
+  const long threads = EnvNumber("QV_LOAD_THREADS", 1);
+  // The daemon as shipped logs several WARN lines per client read and write; the long runs
+  // measure it at LOG_LEVEL 0 as well.
+  const long log_level = EnvNumber("QV_LOAD_LOG_LEVEL", 1);
+  qvtest::RaiseDescriptorLimit();
+
+  TempDir dir;
+  std::vector<std::unique_ptr<Origin>> origins;
+  std::string plain, secure;
+  for (long i = 0; i < origin_count; ++i) {
+    origins.emplace_back(new Origin());
+    ASSERT_TRUE(origins.back()->Start(dir));
+    plain += (i ? "," : "") + std::string("127.0.0.1:") + std::to_string(origins[i]->http_port());
+    secure += (i ? "," : "") + std::string("127.0.0.1:") + std::to_string(origins[i]->https_port());
+  }
+  Gateway gateway;
+  ASSERT_TRUE(gateway.Start(dir));
+  DaemonUnderTest daemon({{"QUORVIN_GATE_PORT", std::to_string(gateway.port())},
+                          {"MAX_EPOLL_FD_SIZE", std::to_string(4 * clients + 256)},
+                          {"MAX_FRONTEND_TIME", "60"},
+                          {"LOG_LEVEL", std::to_string(log_level)}});
+  ASSERT_TRUE(daemon.Start());
+  const int port = daemon.StartProxy();
+  ASSERT_GT(port, 0);
+  const std::string proxy = "127.0.0.1:" + std::to_string(port);
+  const pid_t pid = daemon.pid();
+
+  // A first few requests make what is made once (the gateway connection, the database).
+  qvtest::LoadResult warm =
+      qvtest::RunLoadClient(dir,
+                            {"--proxy", proxy, "--origin", plain, "--https-origin", secure,
+                             "--clients", "2", "--requests", "20", "--seed", "7"},
+                            120);
+  ASSERT_EQ(0, warm.exit_code) << warm.json << warm.stderr_text;
+  // Finished connections are destroyed a loop iteration after their end.
+  auto settle = [&](int want) {
+    return qvtest::WaitUntil([&] { return qvtest::OpenDescriptors(pid) == want; }, 10);
+  };
+  usleep(300000);
+  const int fds_before = qvtest::OpenDescriptors(pid);
+  const long rss_before = qvtest::ResidentKb(pid);
+  const double cpu_before = qvtest::CpuSeconds(pid);
+  const double gateway_cpu_before = qvtest::CpuSeconds(gateway.pid());
+  double origins_cpu_before = 0;
+  for (auto& o : origins)
+    origins_cpu_before += qvtest::CpuSeconds(o->pid());
+
+  std::atomic<bool> running{true};
+  int fds_peak = fds_before;
+  long rss_peak = rss_before;
+  std::thread sampler([&] {
+    while (running) {
+      fds_peak = std::max(fds_peak, qvtest::OpenDescriptors(pid));
+      rss_peak = std::max(rss_peak, qvtest::ResidentKb(pid));
+      usleep(200000);
+    }
+  });
+  qvtest::LoadResult load = qvtest::RunLoadClient(
+      dir,
+      {"--proxy", proxy, "--origin", plain, "--https-origin", secure, "--clients",
+       std::to_string(clients), "--requests", std::to_string(requests), "--threads",
+       std::to_string(threads), "--timeout-ms", "120000"},
+      3600);
+  running = false;
+  sampler.join();
+  const double cpu = qvtest::CpuSeconds(pid) - cpu_before;
+  const double gateway_cpu = qvtest::CpuSeconds(gateway.pid()) - gateway_cpu_before;
+  double origins_cpu = -origins_cpu_before;
+  for (auto& o : origins)
+    origins_cpu += qvtest::CpuSeconds(o->pid());
+  const bool settled = settle(fds_before);
+  const int fds_after = qvtest::OpenDescriptors(pid);
+  const long rss_after = qvtest::ResidentKb(pid);
+
+  char figures[768];
+  snprintf(figures, sizeof(figures),
+           "{\"item\":\"load\",\"clients\":%ld,\"origins\":%ld,\"log_level\":%ld,"
+           "\"fds_before\":%d,\"fds_peak\":%d,\"fds_after\":%d,\"rss_kb_before\":%ld,"
+           "\"rss_kb_peak\":%ld,\"rss_kb_after\":%ld,\"daemon_cpu_s\":%.2f,"
+           "\"gateway_cpu_s\":%.2f,\"origins_cpu_s\":%.2f,\"client\":",
+           clients, origin_count, log_level, fds_before, fds_peak, fds_after, rss_before, rss_peak,
+           rss_after, cpu, gateway_cpu, origins_cpu);
+  std::string line = figures + (load.json.empty() ? std::string("null\n") : load.json);
+  line.pop_back();
+  line += "}";
+  printf("%s\n", line.c_str());
+  qvtest::Report(line);
+
+  EXPECT_EQ(0, load.exit_code) << load.json << load.stderr_text;
+  EXPECT_EQ(requests, load.Figure("ok"));
+  for (const char* fault : {"corrupted", "misrouted", "truncated_as_complete", "closed", "failed"})
+    EXPECT_EQ(0, load.Figure(fault)) << fault;
+  // Every connection and tunnel of the run is gone again: no descriptor leaked.
+  EXPECT_TRUE(settled) << "descriptors " << fds_before << " before, " << fds_after << " after";
+}
+
+}  // namespace
