@@ -4,13 +4,14 @@
 //   load_client --proxy HOST:PORT | --direct
 //               --origin HOST:PORT[,HOST:PORT...] [--https-origin HOST:PORT[,...]]
 //               [--clients N] [--requests M] [--threads T] [--mix small=55,big=5,upload=15,
-//               keepalive=15,tunnel=10] [--big-size BYTES] [--seed S] [--timeout-ms MS]
+//               keepalive=15,tunnel=10,unframed=0] [--big-size BYTES] [--seed S] [--timeout-ms MS]
 //               [--progress SECONDS] [--allow-closed]
 //
 // The origins are tests/e2e/origin.js servers. Requests mix small replies (/size/N, the fixed
 // pages), BIG-SIZE replies (1 MB by default), uploads (POST, echoed; some chunked), keep-alive
 // attempts (the next request tries the same connection and goes again on a new one when the
-// proxy closed it) and CONNECT tunnels to the HTTPS origins (TLS inside, a GET or an upload).
+// proxy closed it), CONNECT tunnels to the HTTPS origins (TLS inside, a GET or an upload) and,
+// when asked for, the page the origin sends chunked, which a proxy hands on framed by its close.
 // Every reply must have status 200, the x-path it asked for, the body length and SHA-256 the
 // request implies and that "x-body-sha256" states.
 //

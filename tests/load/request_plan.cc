@@ -99,6 +99,8 @@ const char* KindName(LoadRequest::Kind kind) {
       return "keepalive";
     case LoadRequest::kTunnel:
       return "tunnel";
+    case LoadRequest::kUnframed:
+      return "unframed";
     default:
       return "?";
   }
@@ -166,11 +168,13 @@ bool RequestPlan::ParseMix(const std::string& text, Mix* mix) {
       mix->keepalive = value;
     else if (name == "tunnel")
       mix->tunnel = value;
+    else if (name == "unframed")
+      mix->unframed = value;
     else
       return false;
     at = comma + 1;
   }
-  return mix->small + mix->big + mix->upload + mix->keepalive + mix->tunnel > 0;
+  return mix->small + mix->big + mix->upload + mix->keepalive + mix->tunnel + mix->unframed > 0;
 }
 
 bool RequestPlan::LearnFixedPages(std::string* error) {
@@ -189,11 +193,13 @@ LoadRequest RequestPlan::Make(uint64_t id) const {
   SplitMix(&rng);
   LoadRequest r;
   r.id = id;
-  const int total = mix_.small + mix_.big + mix_.upload + mix_.keepalive + mix_.tunnel;
+  const int total =
+      mix_.small + mix_.big + mix_.upload + mix_.keepalive + mix_.tunnel + mix_.unframed;
   int pick = static_cast<int>(Below(&rng, static_cast<uint64_t>(total)));
-  const int weights[] = {mix_.small, mix_.big, mix_.upload, mix_.keepalive, mix_.tunnel};
+  const int weights[] = {mix_.small,     mix_.big,    mix_.upload,
+                         mix_.keepalive, mix_.tunnel, mix_.unframed};
   int kind = 0;
-  while (kind < 4 && pick >= weights[kind]) {
+  while (kind < LoadRequest::kKindCount - 1 && pick >= weights[kind]) {
     pick -= weights[kind];
     ++kind;
   }
@@ -250,6 +256,16 @@ LoadRequest RequestPlan::Make(uint64_t id) const {
         upload(128 * 1024);
       else
         sized(what == 2 ? big_size_ : static_cast<size_t>(Below(&rng, 65537)));
+      break;
+    }
+    case LoadRequest::kUnframed: {
+      const char* page = direct_ ? "/text" : "/chunked";
+      r.path = std::string(page) + query;
+      auto it = fixed_.find(page);
+      if (it != fixed_.end()) {
+        r.expect_sha256 = it->second.first;
+        r.expect_len = it->second.second;
+      }
       break;
     }
     default:

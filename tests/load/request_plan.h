@@ -11,7 +11,7 @@
 
 // One request of a load run and what its reply must be.
 struct LoadRequest {
-  enum Kind { kSmall, kBig, kUpload, kKeepAlive, kTunnel, kKindCount };
+  enum Kind { kSmall, kBig, kUpload, kKeepAlive, kTunnel, kUnframed, kKindCount };
 
   uint64_t id = 0;
   Kind kind = kSmall;
@@ -40,6 +40,7 @@ class RequestPlan {
     int upload = 15;
     int keepalive = 15;
     int tunnel = 10;
+    int unframed = 0;  // the page the origin sends chunked: through a proxy, framed by its close
   };
 
   // `origins` are plain HTTP origins ("127.0.0.1:port"), used in turn; `https_origins` the
