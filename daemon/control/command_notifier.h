@@ -15,6 +15,12 @@ class CommandNotifier {
   virtual void ReportFlow(int source_port, int bytes, int direction) = 0;
   // Sizes before and after the gateway compressed an image for the client.
   virtual void ReportCompression(int source_port, int uncompressed, int compressed) = 0;
+  // A client connection from `source_port` was accepted as descriptor `fd`: its owner may be
+  // looked up now, once. Called on the thread that reports its traffic.
+  virtual void ConnectionAccepted(int /*source_port*/, int /*fd*/) {}
+  // The client connection from `source_port` closed: its port may next belong to another
+  // application. Called on the thread that reports its traffic.
+  virtual void ConnectionClosed(int /*source_port*/) {}
 };
 
 #endif  // DAEMON_CONTROL_COMMAND_NOTIFIER_H

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include "control/http_fetch.h"
 #include "control/update_config_thread.h"
 #include "core/logging.h"
 #include "core/proxy_config.h"
@@ -110,6 +111,14 @@ void ConfigUpdater::Wait() {
   }
   if (thread != nullptr)
     thread->Join();
+}
+
+void ConfigUpdater::Cancel() {
+  if (busy())
+    QV_LOGW(kTag, "updateconfig: cancelling the running download");
+  http_cancel(true);
+  Wait();
+  http_cancel(false);
 }
 
 void ConfigUpdater::OnUpdateConfigDone(const UpdateConfigOutcome& outcome) {

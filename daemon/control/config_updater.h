@@ -40,6 +40,10 @@ class ConfigUpdater : private UpdateConfigListener {
   bool busy() const;
   // Waits until no download runs and its thread has ended.
   void Wait();
+  // Makes a running download fail at once ("Download cancelled"; its outcome still reaches the
+  // listener) and waits for it: for the end of the daemon, which must not hang on a stalled
+  // server. Not to be called while another thread may call Begin.
+  void Cancel();
 
   static bool ValidServer(const std::string& server);
   // The file the daemon reads: HTTP2QUORVIN_CONF, else the system path.

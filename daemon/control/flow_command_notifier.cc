@@ -1,7 +1,9 @@
 #include "control/flow_command_notifier.h"
 
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sysutils/SocketListener.h>
-
 #include <time.h>
 
 #include <string>
@@ -13,12 +15,11 @@
 namespace {
 
 const char kTag[] = "control_message";
-// A port's UID found within the last second is taken without reading the tables again: one
-// read walks the kernel's whole connection table, milliseconds on a large host, and a busy
-// client reports every 10 KB. A port is not handed to another connection that fast.
+// A port without an open connection whose UID was found within the last second is taken
+// without reading the tables again (a busy client reports every 10 KB; a port is not handed to
+// another connection that fast). How long a port's last UID stands in for a port gone from the
+// tables, and how many ports are remembered before those older than that are dropped.
 const int64_t kFreshMs = 1000;
-// How long a port's UID stands in for a connection gone from the tables, and how many ports
-// are remembered before old ones are dropped.
 const int64_t kRecentMs = 60 * 1000;
 const size_t kRecentPorts = 1024;
 
@@ -28,14 +29,21 @@ int64_t NowMs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+bool DiscardRequested() {
+  const char* value = getenv(FlowCommandNotifier::kDiscardVariable);
+  return value != nullptr && strcmp(value, "1") == 0;
+}
+
 }  // namespace
 
+const char FlowCommandNotifier::kDiscardVariable[] = "HTTP2QUORVIN_BENCH_DISCARD_FLOWS";
+
 FlowCommandNotifier::FlowCommandNotifier(SocketListener* listener, OperateDB* db)
-    : listener_(listener), db_(db) {}
+    : FlowCommandNotifier(listener, db, TcpUidLookup::DefaultFolder()) {}
 
 FlowCommandNotifier::FlowCommandNotifier(SocketListener* listener, OperateDB* db,
                                          const std::string& proc_net)
-    : listener_(listener), db_(db), uids_(proc_net) {}
+    : listener_(listener), db_(db), uids_(proc_net), discard_(DiscardRequested()) {}
 
 FlowCommandNotifier::~FlowCommandNotifier() {}
 
@@ -76,40 +84,66 @@ void FlowCommandNotifier::OnInformation(int type, const std::string& text) {
     listener_->sendBroadcast(code, message, false);
 }
 
-int FlowCommandNotifier::FindUid(int source_port) {
+int FlowCommandNotifier::UidOf(int source_port) {
   {
-    std::lock_guard<std::mutex> lock(recent_lock_);
-    auto it = recent_.find(source_port);
-    if (it != recent_.end() && NowMs() - it->second.when_ms < kFreshMs)
+    std::lock_guard<std::mutex> lock(uid_lock_);
+    auto it = owners_.find(source_port);
+    if (it != owners_.end() && (it->second.open || NowMs() - it->second.seen_ms < kFreshMs))
       return it->second.uid;
   }
   const int uid = uids_.Find(source_port);
   const int64_t now = NowMs();
-  std::lock_guard<std::mutex> lock(recent_lock_);
-  if (uid != -1) {
-    if (recent_.size() >= kRecentPorts) {
-      for (auto it = recent_.begin(); it != recent_.end();)
-        it = now - it->second.when_ms > kRecentMs ? recent_.erase(it) : std::next(it);
-    }
-    recent_[source_port] = Seen{uid, now};
+  std::lock_guard<std::mutex> lock(uid_lock_);
+  auto it = owners_.find(source_port);
+  if (uid == -1) {
+    if (it != owners_.end() && now - it->second.seen_ms <= kRecentMs)
+      return it->second.uid;
+    return -1;
+  }
+  if (it != owners_.end()) {
+    it->second.uid = uid;
+    it->second.seen_ms = now;
     return uid;
   }
-  auto it = recent_.find(source_port);
-  if (it != recent_.end() && now - it->second.when_ms <= kRecentMs)
-    return it->second.uid;
-  return -1;
+  if (owners_.size() >= kRecentPorts) {
+    for (auto old = owners_.begin(); old != owners_.end();)
+      old = (!old->second.open && now - old->second.seen_ms > kRecentMs) ? owners_.erase(old)
+                                                                         : std::next(old);
+  }
+  owners_.emplace(source_port, PortOwner{uid, false, now});
+  return uid;
 }
 
 void FlowCommandNotifier::ReportFlow(int source_port, int bytes, int direction) {
   int day = TodayDayNumber();
-  int uid = FindUid(source_port);
-  if (db_ != nullptr)
-    db_->WriteDB(uid, day, direction != 0, bytes);
+  int uid = UidOf(source_port);
+  if (db_ != nullptr && !discard_)
+    db_->AddFlow(uid, day, direction != 0, bytes);
 }
 
 void FlowCommandNotifier::ReportCompression(int source_port, int uncompressed, int compressed) {
   int day = TodayDayNumber();
-  int uid = FindUid(source_port);
-  if (db_ != nullptr)
-    db_->WriteCompressedDB(uid, day, uncompressed, compressed);
+  int uid = UidOf(source_port);
+  if (db_ != nullptr && !discard_)
+    db_->AddCompressed(uid, day, uncompressed, compressed);
+}
+
+void FlowCommandNotifier::ConnectionAccepted(int source_port, int fd) {
+  const int uid = uids_.FindPeer(fd, source_port);
+  std::lock_guard<std::mutex> lock(uid_lock_);
+  if (uid == -1) {
+    // Not found: looked for at each report. Nothing of an earlier connection stands in.
+    owners_.erase(source_port);
+    return;
+  }
+  owners_[source_port] = PortOwner{uid, true, NowMs()};
+}
+
+void FlowCommandNotifier::ConnectionClosed(int source_port) {
+  std::lock_guard<std::mutex> lock(uid_lock_);
+  auto it = owners_.find(source_port);
+  if (it != owners_.end() && it->second.open) {
+    it->second.open = false;
+    it->second.seen_ms = NowMs();
+  }
 }

@@ -3,6 +3,7 @@
 #include "control/flow_db_commands.h"
 #include "control/operate_db.h"
 #include "control/proxy_commands.h"
+#include "control/update_config_command.h"
 #include "core/app_interface.h"
 #include "core/logging.h"
 
@@ -27,13 +28,15 @@ FlowCompressListener::FlowCompressListener()
   commands_.emplace_back(new QueryDetailCommand(QueryCommand::kCompression, this, app, db));
   commands_.emplace_back(new QueryCommand(QueryCommand::kFlow, this, app, db));
   commands_.emplace_back(new QueryDetailCommand(QueryCommand::kFlow, this, app, db));
+  commands_.emplace_back(new UpdateConfigCommand(this, app, db));
   for (auto& cmd : commands_)
     registerCmd(cmd.get());
   QV_LOGD(kTag, "FlowCompressListener end.");
 }
 
 FlowCompressListener::~FlowCompressListener() {
-  // No command may run, and no proxy report to a notifier, while they are freed.
+  // No command may run, and no proxy report to a notifier, while they are freed. A running
+  // configuration download is cancelled when its command goes.
   stopListener();
   if (app_->started())
     app_->Stop();

@@ -1,6 +1,7 @@
 #include "control/http_fetch.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -12,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,10 @@ int g_read_timeout = 30;
 const int kFollowRedirects = 3;
 const char kUserAgent[] = "QuorvinConfig/1.1.0";
 const char kHttpVersion[] = "HTTP/1.0";
+// Set while a running fetch must give up at its next wait.
+std::atomic<bool> g_cancelled{false};
+// How long a wait sleeps before it looks at the cancel flag again.
+const int kCancelCheckMs = 100;
 
 enum ErrorKind { kTable = 0, kSystem = 1, kResolver = 2 };
 
@@ -45,6 +51,7 @@ enum ErrorIndex {
   kClosedInHead,
   kBodyTooLong,
   kShortBody,
+  kCancelled,
   kErrorCount
 };
 
@@ -65,6 +72,7 @@ const char* const kErrorTexts[kErrorCount] = {
     "Connection closed inside the response head",
     "Body longer than %d bytes",
     "Body ended after %d bytes, short of its Content-Length",
+    "Download cancelled",
 };
 
 // The last failure. For system and resolver errors `arg` keeps errno or the resolver code as
@@ -122,18 +130,31 @@ class Socket {
   int fd_ = -1;
 };
 
-// poll rather than select: the daemon may hold more descriptors than an fd_set can name.
-// Returns 1 when `fd` is ready, 0 on a time-out, -1 on an error (errno set).
+// poll rather than select: the daemon may hold more descriptors than an fd_set can name. The
+// wait is cut into short slices so that a cancel ends it promptly.
+// Returns 1 when `fd` is ready, 0 on a time-out, -1 on an error (errno set), kWaitCancelled
+// when the fetch was cancelled.
+const int kWaitCancelled = -2;
 int WaitFor(int fd, short events) {
-  int timeout_ms = -1;
+  long long left_ms = -1;
   if (g_read_timeout >= 0)
-    timeout_ms = g_read_timeout > INT_MAX / 1000 ? INT_MAX : g_read_timeout * 1000;
+    left_ms = static_cast<long long>(g_read_timeout) * 1000;
   for (;;) {
+    if (g_cancelled.load())
+      return kWaitCancelled;
+    const int slice =
+        (left_ms >= 0 && left_ms < kCancelCheckMs) ? static_cast<int>(left_ms) : kCancelCheckMs;
     pollfd p = {fd, events, 0};
-    int n = poll(&p, 1, timeout_ms);
+    int n = poll(&p, 1, slice);
     if (n < 0 && errno == EINTR)
       continue;
-    return n > 0 ? 1 : n;
+    if (n != 0)
+      return n > 0 ? 1 : n;
+    if (left_ms >= 0) {
+      left_ms -= slice;
+      if (left_ms <= 0)
+        return 0;
+    }
   }
 }
 
@@ -207,21 +228,33 @@ int Connect(const std::string& host_part, Socket* sock) {
     return FailSystem(EAFNOSUPPORT);
   }
 
-  sock->Reset(socket(found->h_addrtype, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  // A non-blocking connect, so that an unreachable server costs one read timeout, not the
+  // kernel's minutes of retries, and a cancel ends the wait.
+  sock->Reset(socket(found->h_addrtype, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (sock->fd() < 0)
     return FailSystem(errno);
-  if (connect(sock->fd(), reinterpret_cast<sockaddr*>(&addr), addr_len) == 0)
-    return 0;
-  if (errno != EINTR)
+  if (connect(sock->fd(), reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
+    if (errno != EINPROGRESS && errno != EINTR)
+      return FailSystem(errno);
+    const int ready = WaitFor(sock->fd(), POLLOUT);
+    if (ready == kWaitCancelled)
+      return FailTable(kCancelled, 0);
+    if (ready == 0)
+      return FailSystem(ETIMEDOUT);
+    if (ready < 0)
+      return FailSystem(errno);
+    int err = 0;
+    socklen_t len = sizeof(err);
+    if (getsockopt(sock->fd(), SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+      return FailSystem(errno);
+    if (err != 0)
+      return FailSystem(err);
+  }
+  // Every read below waits for readiness first; the request is written in blocking mode.
+  const int flags = fcntl(sock->fd(), F_GETFL);
+  if (flags < 0 || fcntl(sock->fd(), F_SETFL, flags & ~O_NONBLOCK) != 0)
     return FailSystem(errno);
-  // An interrupted connect goes on in the background: wait for its outcome.
-  if (WaitFor(sock->fd(), POLLOUT) <= 0)
-    return FailSystem(errno != 0 ? errno : ETIMEDOUT);
-  int err = 0;
-  socklen_t len = sizeof(err);
-  if (getsockopt(sock->fd(), SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-    return FailSystem(errno);
-  return err == 0 ? 0 : FailSystem(err);
+  return 0;
 }
 
 int SendAll(int fd, const std::string& data) {
@@ -245,6 +278,8 @@ int ReadHead(int fd, std::string* head) {
     if (head->size() >= static_cast<size_t>(kHttpMaxHead))
       return FailTable(kHeadTooLong, kHttpMaxHead);
     int ready = WaitFor(fd, POLLIN);
+    if (ready == kWaitCancelled)
+      return FailTable(kCancelled, 0);
     if (ready == 0)
       return FailTable(kNoMetadata, g_read_timeout);
     if (ready < 0)
@@ -350,6 +385,8 @@ int ReadBody(int fd, bool has_length, size_t length, std::string* data) {
         want = length - data->size();
     }
     int ready = WaitFor(fd, POLLIN);
+    if (ready == kWaitCancelled)
+      return FailTable(kCancelled, 0);
     if (ready == 0)
       return FailTable(kNoData, g_read_timeout);
     if (ready < 0)
@@ -398,6 +435,8 @@ int http_fetch(const char* url_arg, char** body) {
     return FailTable(kNullUrl, 0);
   std::string url = url_arg;
   for (int redirects = 0;; ++redirects) {
+    if (g_cancelled.load())
+      return FailTable(kCancelled, 0);
     const size_t scheme = url.find("://");
     const size_t host_begin = scheme == std::string::npos ? 0 : scheme + 3;
     const size_t slash = url.find('/', host_begin);
@@ -501,4 +540,8 @@ void http_set_read_timeout(int seconds) {
 
 int http_read_timeout() {
   return g_read_timeout;
+}
+
+void http_cancel(bool cancelled) {
+  g_cancelled.store(cancelled);
 }

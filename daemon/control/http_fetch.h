@@ -24,6 +24,11 @@ std::string http_strerror(const char* prefix);
 void http_set_read_timeout(int seconds);
 int http_read_timeout();
 
+// While `cancelled` is true, a running fetch (and any fetch started meanwhile) fails within a
+// fraction of a second with "Download cancelled", at its next wait for the server. The name
+// lookup is the one step it cannot cut short.
+void http_cancel(bool cancelled);
+
 // The largest response body a fetch accepts.
 extern const int kHttpMaxBody;
 // The largest response head (status line and header lines) a fetch accepts.

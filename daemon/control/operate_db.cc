@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <string.h>
 
+#include <chrono>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -27,6 +29,7 @@ const char* const kStatementText[] = {
     "update flow set UPFLOW = ? where _id = ?",
     "update flow set DOWNFLOW = ? where _id = ?",
     "update flow set ORIGINFLOW = ?, COMPRESSEDFLOW = ? where _id = ?",
+    "update flow set UPFLOW = ?, DOWNFLOW = ?, ORIGINFLOW = ?, COMPRESSEDFLOW = ? where _id = ?",
     "select * from flow where (TIME >= ? and TIME <= ? and SIMID = ?)",
     "select * from flow where(TIME >= ? and TIME <= ? and SIMID = ?)",
     "delete from flow where TIME <= ?",
@@ -54,6 +57,12 @@ void Add(FlowTotals* to, const FlowTotals& from) {
   to->compressed += from.compressed;
 }
 
+int FirstColumn(void* arg, int columns, char** values, char**) {
+  if (columns > 0 && values[0] != nullptr)
+    *static_cast<std::string*>(arg) = values[0];
+  return 0;
+}
+
 }  // namespace
 
 std::string OperateDB::DefaultPath() {
@@ -68,7 +77,10 @@ OperateDB::OperateDB(const std::string& path) : path_(path) {
 }
 
 OperateDB::~OperateDB() {
+  StopFlusher();
   std::lock_guard<std::mutex> lock(lock_);
+  if (handle_ != nullptr)
+    FlushLocked();
   FinalizeLocked();
   if (handle_ != nullptr)
     sqlite3_close(handle_);
@@ -113,6 +125,7 @@ int OperateDB::sqliteExecLock(const char* sql, RowCallback callback, void* arg) 
     QV_LOGW(kTag, "sql is NULL.");
     return -1;
   }
+  FlushLocked();
   return ExecLocked(sql, callback, arg);
 }
 
@@ -148,6 +161,14 @@ int OperateDB::CreateDB() {
     return -1;
   }
   sqlite3_busy_timeout(handle_, kBusyTimeoutMs);
+  // WAL with synchronous=NORMAL: a commit is an append to the log that a crash of the daemon
+  // cannot undo, without a sync of its own; the log reaches the disk at its checkpoints. The
+  // file stays consistent either way.
+  std::string mode;
+  ExecLocked("PRAGMA journal_mode=WAL", FirstColumn, &mode);
+  if (strcasecmp(mode.c_str(), "wal") != 0)
+    QV_LOGW(kTag, "journal mode is %s, not WAL", mode.c_str());
+  ExecLocked("PRAGMA synchronous=NORMAL", nullptr, nullptr);
   char* create = sqlite3_mprintf(kCreateFormat, kTable);
   int rc = create != nullptr ? ExecLocked(create, nullptr, nullptr) : SQLITE_NOMEM;
   sqlite3_free(create);
@@ -158,18 +179,23 @@ int OperateDB::CreateDB() {
     handle_ = nullptr;
     return -1;
   }
+  StartFlusher();
   return 0;
 }
 
 int OperateDB::CloseDB() {
+  // The flusher takes lock_: it is stopped before.
+  StopFlusher();
   std::lock_guard<std::mutex> lock(lock_);
   if (handle_ == nullptr)
     return 0;
+  FlushLocked();
   FinalizeLocked();
   if (sqlite3_close(handle_) != SQLITE_OK) {
     QV_LOGW(kTag, "Close error!");
     // Still open: keep it usable.
     PrepareLocked();
+    StartFlusher();
     return -1;
   }
   handle_ = nullptr;
@@ -183,6 +209,7 @@ int OperateDB::ClearDB(int today) {
     if (handle_ == nullptr) {
       QV_LOGW(kTag, "handle is NULL.");
     } else {
+      FlushLocked();
       sqlite3_stmt* stmt = statements_[kClear];
       sqlite3_bind_int(stmt, 1, today - GetProxyConfig()->clear_interval_);
       rc = StepLocked(stmt, [](sqlite3_stmt*) {});
@@ -196,7 +223,8 @@ int OperateDB::ClearDB(int today) {
   return 0;
 }
 
-int OperateDB::AddLocked(int uid, int day, const FlowTotals& add, Statement update) {
+int OperateDB::AddLocked(int uid, int day, const std::string& sim, const FlowTotals& add,
+                         Statement update) {
   if (handle_ == nullptr) {
     QV_LOGW(kTag, "handle is NULL.");
     return -1;
@@ -205,7 +233,7 @@ int OperateDB::AddLocked(int uid, int day, const FlowTotals& add, Statement upda
   sqlite3_stmt* select = statements_[kSelectKey];
   sqlite3_bind_int(select, 1, day);
   sqlite3_bind_int(select, 2, uid);
-  sqlite3_bind_text(select, 3, sim_id_.data(), static_cast<int>(sim_id_.size()), SQLITE_STATIC);
+  sqlite3_bind_text(select, 3, sim.data(), static_cast<int>(sim.size()), SQLITE_STATIC);
   FlowTotals sum;
   FlowTotals last;
   sqlite3_int64 last_id = -1;
@@ -226,7 +254,7 @@ int OperateDB::AddLocked(int uid, int day, const FlowTotals& add, Statement upda
     sqlite3_bind_int64(stmt, 4, add.down);
     sqlite3_bind_int64(stmt, 5, add.uncompressed);
     sqlite3_bind_int64(stmt, 6, add.compressed);
-    sqlite3_bind_text(stmt, 7, sim_id_.data(), static_cast<int>(sim_id_.size()), SQLITE_STATIC);
+    sqlite3_bind_text(stmt, 7, sim.data(), static_cast<int>(sim.size()), SQLITE_STATIC);
   } else {
     // Added to one row only, so a key that has several rows still sums right.
     stmt = statements_[update];
@@ -235,6 +263,11 @@ int OperateDB::AddLocked(int uid, int day, const FlowTotals& add, Statement upda
       sqlite3_bind_int64(stmt, n++, last.up + add.up);
     } else if (update == kUpdateDown) {
       sqlite3_bind_int64(stmt, n++, last.down + add.down);
+    } else if (update == kUpdateAll) {
+      sqlite3_bind_int64(stmt, n++, last.up + add.up);
+      sqlite3_bind_int64(stmt, n++, last.down + add.down);
+      sqlite3_bind_int64(stmt, n++, last.uncompressed + add.uncompressed);
+      sqlite3_bind_int64(stmt, n++, last.compressed + add.compressed);
     } else {
       sqlite3_bind_int64(stmt, n++, last.uncompressed + add.uncompressed);
       sqlite3_bind_int64(stmt, n++, last.compressed + add.compressed);
@@ -248,10 +281,11 @@ int OperateDB::WriteDB(int uid, int day, bool up, long bytes) {
   QV_LOGD(kTag, "WriteDB");
   FlowTotals add;
   (up ? add.up : add.down) = bytes;
+  const std::string sim = sim_id();
   int rc;
   {
     std::lock_guard<std::mutex> lock(lock_);
-    rc = AddLocked(uid, day, add, up ? kUpdateUp : kUpdateDown);
+    rc = AddLocked(uid, day, sim, add, up ? kUpdateUp : kUpdateDown);
   }
   if (rc != 0)
     QV_LOGW(kTag, "write error!");
@@ -262,10 +296,11 @@ int OperateDB::WriteCompressedDB(int uid, int day, int uncompressed, int compres
   FlowTotals add;
   add.uncompressed = uncompressed;
   add.compressed = compressed;
+  const std::string sim = sim_id();
   int rc;
   {
     std::lock_guard<std::mutex> lock(lock_);
-    rc = AddLocked(uid, day, add, kUpdateCompressed);
+    rc = AddLocked(uid, day, sim, add, kUpdateCompressed);
   }
   if (rc != 0)
     QV_LOGW(kTag, "write error!");
@@ -280,6 +315,7 @@ int OperateDB::ReadDB(FlowTotals* out, int begin, int end, const char* simid) {
     if (handle_ == nullptr) {
       QV_LOGW(kTag, "handle is NULL.");
     } else {
+      FlushLocked();
       sqlite3_stmt* stmt = statements_[kSelectRange];
       sqlite3_bind_int(stmt, 1, begin);
       sqlite3_bind_int(stmt, 2, end);
@@ -307,6 +343,7 @@ int OperateDB::ReaddetailDB(std::vector<AppFlowTotals>* out, int begin, int end,
     if (handle_ == nullptr) {
       QV_LOGW(kTag, "handle is NULL.");
     } else {
+      FlushLocked();
       sqlite3_stmt* stmt = statements_[kSelectRangeDetail];
       sqlite3_bind_int(stmt, 1, begin);
       sqlite3_bind_int(stmt, 2, end);
@@ -337,11 +374,117 @@ int OperateDB::ReaddetailDB(std::vector<AppFlowTotals>* out, int begin, int end,
 }
 
 void OperateDB::SetSimId(const char* simid) {
-  std::lock_guard<std::mutex> lock(lock_);
+  std::lock_guard<std::mutex> lock(pending_lock_);
   sim_id_ = simid != nullptr ? simid : "";
 }
 
 std::string OperateDB::sim_id() {
-  std::lock_guard<std::mutex> lock(lock_);
+  std::lock_guard<std::mutex> lock(pending_lock_);
   return sim_id_;
+}
+
+void OperateDB::AddPending(int uid, int day, const FlowTotals& add) {
+  std::lock_guard<std::mutex> lock(pending_lock_);
+  // The SIM id is the one in force now, not at the write.
+  pending_.Add(PendingKey{uid, day, sim_id_}, add);
+}
+
+void OperateDB::Pending::Add(const PendingKey& key, const FlowTotals& add) {
+  auto it = index.find(key);
+  if (it == index.end()) {
+    index.emplace(key, entries.size());
+    entries.emplace_back(key, add);
+    return;
+  }
+  ::Add(&entries[it->second].second, add);
+}
+
+void OperateDB::AddFlow(int uid, int day, bool up, long bytes) {
+  FlowTotals add;
+  (up ? add.up : add.down) = bytes;
+  AddPending(uid, day, add);
+}
+
+void OperateDB::AddCompressed(int uid, int day, int uncompressed, int compressed) {
+  FlowTotals add;
+  add.uncompressed = uncompressed;
+  add.compressed = compressed;
+  AddPending(uid, day, add);
+}
+
+int OperateDB::Flush() {
+  {
+    std::lock_guard<std::mutex> lock(pending_lock_);
+    if (pending_.entries.empty())
+      return 0;
+  }
+  std::lock_guard<std::mutex> lock(lock_);
+  return FlushLocked();
+}
+
+int OperateDB::FlushLocked() {
+  Pending batch;
+  {
+    std::lock_guard<std::mutex> lock(pending_lock_);
+    std::swap(batch, pending_);
+  }
+  if (batch.entries.empty())
+    return 0;
+  int rc = -1;
+  if (handle_ == nullptr) {
+    QV_LOGW(kTag, "handle is NULL.");
+  } else if (ExecLocked("BEGIN IMMEDIATE", nullptr, nullptr) == SQLITE_OK) {
+    rc = 0;
+    for (const auto& entry : batch.entries) {
+      const PendingKey& key = entry.first;
+      if (AddLocked(key.uid, key.day, key.sim, entry.second, kUpdateAll) != 0) {
+        rc = -1;
+        break;
+      }
+    }
+    if (rc == 0 && ExecLocked("COMMIT", nullptr, nullptr) != SQLITE_OK)
+      rc = -1;
+    if (rc != 0)
+      ExecLocked("ROLLBACK", nullptr, nullptr);
+  }
+  if (rc != 0) {
+    QV_LOGW(kTag, "write error!");
+    // Nothing of the batch was written: it waits for the next flush, with what came meanwhile.
+    std::lock_guard<std::mutex> lock(pending_lock_);
+    for (const auto& entry : pending_.entries)
+      batch.Add(entry.first, entry.second);
+    std::swap(batch, pending_);
+  }
+  return rc;
+}
+
+void OperateDB::StartFlusher() {
+  if (flusher_.joinable())
+    return;
+  {
+    std::lock_guard<std::mutex> lock(flusher_lock_);
+    flusher_stop_ = false;
+  }
+  flusher_ = std::thread(&OperateDB::RunFlusher, this);
+}
+
+void OperateDB::StopFlusher() {
+  if (!flusher_.joinable())
+    return;
+  {
+    std::lock_guard<std::mutex> lock(flusher_lock_);
+    flusher_stop_ = true;
+  }
+  flusher_wake_.notify_all();
+  flusher_.join();
+}
+
+void OperateDB::RunFlusher() {
+  std::unique_lock<std::mutex> lock(flusher_lock_);
+  while (!flusher_wake_.wait_for(lock, std::chrono::milliseconds(kFlushPeriodMs),
+                                 [this] { return flusher_stop_; })) {
+    lock.unlock();
+    Flush();
+    lock.lock();
+  }
 }

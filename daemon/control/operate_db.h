@@ -3,8 +3,11 @@
 
 #include <stdint.h>
 
+#include <condition_variable>
+#include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct sqlite3;
@@ -27,7 +30,8 @@ struct AppFlowTotals {
 
 // The traffic statistics in SQLite, table "flow": one row per UID, day number and SIM id that
 // the writes add to. Statements run one at a time under one lock; the proxy's thread writes and
-// the control thread reads.
+// the control thread reads. The file is in WAL mode with synchronous=NORMAL: a commit is safe
+// from a crash of the daemon without waiting for the disk.
 class OperateDB {
  public:
   typedef int (*RowCallback)(void* arg, int columns, char** values, char** names);
@@ -53,6 +57,17 @@ class OperateDB {
   int WriteDB(int uid, int day, bool up, long bytes);
   // Adds the sizes of one compressed reply. 0, or -1.
   int WriteCompressedDB(int uid, int day, int uncompressed, int compressed);
+  // The traffic reports' figures: summed in memory per UID, day and SIM id, and written in one
+  // transaction at most kFlushPeriodMs later by a thread of the database's own, so that the
+  // proxy's loop never waits for SQLite. The rows they make are the ones WriteDB and
+  // WriteCompressedDB would make. ReadDB, ReaddetailDB, ClearDB, sqliteExecLock and CloseDB
+  // write what is pending first, so they see every figure added before them.
+  void AddFlow(int uid, int day, bool up, long bytes);
+  void AddCompressed(int uid, int day, int uncompressed, int compressed);
+  // Writes the pending figures now. 0 (also with nothing pending), or -1: they stay pending.
+  int Flush();
+  static const int kFlushPeriodMs = 500;
+
   // Adds the rows of days [begin, end] under `simid` to *out. 0, or -1.
   int ReadDB(FlowTotals* out, int begin, int end, const char* simid);
   // Adds the same rows per UID: to the entry of its UID in *out, or to a new entry at the end
@@ -74,10 +89,30 @@ class OperateDB {
     kUpdateUp,
     kUpdateDown,
     kUpdateCompressed,
+    kUpdateAll,
     kSelectRange,
     kSelectRangeDetail,
     kClear,
     kStatementCount
+  };
+
+  struct PendingKey {
+    int uid;
+    int day;
+    std::string sim;
+    bool operator<(const PendingKey& o) const {
+      if (uid != o.uid)
+        return uid < o.uid;
+      if (day != o.day)
+        return day < o.day;
+      return sim < o.sim;
+    }
+  };
+  // Keys in the order of their first figure, so that rows are made in the order reports came.
+  struct Pending {
+    std::vector<std::pair<PendingKey, FlowTotals>> entries;
+    std::map<PendingKey, size_t> index;
+    void Add(const PendingKey& key, const FlowTotals& add);
   };
 
   // Runs `stmt` to its end with the lock held, calling `row` for each result row. The SQLite
@@ -87,13 +122,27 @@ class OperateDB {
   int ExecLocked(const char* sql, RowCallback callback, void* arg);
   int PrepareLocked();
   void FinalizeLocked();
-  int AddLocked(int uid, int day, const FlowTotals& add, Statement update);
+  int AddLocked(int uid, int day, const std::string& sim, const FlowTotals& add, Statement update);
+  void AddPending(int uid, int day, const FlowTotals& add);
+  int FlushLocked();
+  void StartFlusher();
+  void StopFlusher();
+  void RunFlusher();
 
   std::string path_;
   sqlite3* handle_ = nullptr;
-  std::mutex lock_;
-  std::string sim_id_;
+  std::mutex lock_;  // the handle and its statements
   sqlite3_stmt* statements_[kStatementCount] = {};
+
+  // Taken after lock_ when both are needed, never before it.
+  std::mutex pending_lock_;
+  std::string sim_id_;
+  Pending pending_;
+
+  std::mutex flusher_lock_;
+  std::condition_variable flusher_wake_;
+  bool flusher_stop_ = false;
+  std::thread flusher_;
 };
 
 #endif  // DAEMON_CONTROL_OPERATE_DB_H

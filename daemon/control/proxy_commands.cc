@@ -31,11 +31,13 @@ StopCommand::StopCommand(SocketListener* listener, AppInterface* app, OperateDB*
 
 int StopCommand::runCommand(SocketClient* client, int /*argc*/, char** /*argv*/) {
   QV_LOGD(kTag, "stop run");
+  // The proxy ends first, so that the figures of its last reads and writes are in the
+  // database when it closes; closing writes what is still pending.
+  app_->Stop();
   if (db_->CloseDB() == -1) {
     QV_LOGW(kTag, "closeDB error!");
     return -1;
   }
-  app_->Stop();
   Reply(client, "StopOkay.");
   return 0;
 }

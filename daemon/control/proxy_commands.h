@@ -13,8 +13,9 @@ class StartCommand : public ControlCommand {
   int runCommand(SocketClient* client, int argc, char** argv) override;
 };
 
-// "stop": closes the flow database, stops the proxy. Replies "StopOkay."; nothing when the
-// database cannot be closed (the proxy then keeps running).
+// "stop": stops the proxy, then writes the pending figures and closes the flow database.
+// Replies "StopOkay."; nothing when the database cannot be closed (it then stays open, and a
+// second "stop" tries again).
 class StopCommand : public ControlCommand {
  public:
   StopCommand(SocketListener* listener, AppInterface* app, OperateDB* db);

@@ -7,11 +7,13 @@
 #include <sstream>
 #include <string>
 
+#include "control/sock_diag_uid.h"
 #include "core/logging.h"
 
 namespace {
 
 const char kTag[] = "control_message";
+const char kKernelFolder[] = "/proc/net";
 
 int HexToDec(const std::string& hex) {
   QV_LOGD(kTag, "HexToDec");
@@ -59,7 +61,7 @@ int SearchTable(std::istream& in, int port) {
 
 std::string TcpUidLookup::DefaultFolder() {
   const char* env = getenv("HTTP2QUORVIN_PROC_NET");
-  return (env != nullptr && *env != '\0') ? env : "/proc/net";
+  return (env != nullptr && *env != '\0') ? env : kKernelFolder;
 }
 
 TcpUidLookup::TcpUidLookup() : folder_(DefaultFolder()) {}
@@ -67,6 +69,17 @@ TcpUidLookup::TcpUidLookup() : folder_(DefaultFolder()) {}
 TcpUidLookup::TcpUidLookup(const std::string& folder) : folder_(folder) {}
 
 int TcpUidLookup::Find(int port) const {
+  // The kernel's own tables are asked through sock_diag when it answers: the text tables cost
+  // milliseconds to read once thousands of connections linger in TIME_WAIT.
+  if (folder_ == kKernelFolder) {
+    const int uid = SockDiagUid(port);
+    if (uid >= 0)
+      return uid;
+    if (uid == kSockDiagNotFound) {
+      QV_LOGW(kTag, "can not find the uid of package whick local port is %d", port);
+      return -1;
+    }
+  }
   const std::string tcp6_path = folder_ + "/tcp6";
   std::ifstream tcp6(tcp6_path, std::ios::binary);
   std::ifstream tcp(folder_ + "/tcp", std::ios::binary);
@@ -86,4 +99,17 @@ int TcpUidLookup::Find(int port) const {
   }
   QV_LOGW(kTag, "can not find the uid of package whick local port is %d", port);
   return -1;
+}
+
+int TcpUidLookup::FindPeer(int connection, int port) const {
+  if (folder_ == kKernelFolder) {
+    const int uid = SockDiagPeerUid(connection);
+    if (uid >= 0)
+      return uid;
+    if (uid == kSockDiagNotFound) {
+      QV_LOGW(kTag, "can not find the uid of package whick local port is %d", port);
+      return -1;
+    }
+  }
+  return Find(port);
 }

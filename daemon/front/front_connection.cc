@@ -67,6 +67,9 @@ bool FrontConnection::Init(int fd, const std::string& peer_address, int source_p
   source_port_ = source_port;
   read_buffer_.Clear();
   initialized_ = true;
+  // The client socket's owner cannot change while it is open: looked up once, here.
+  if (notifier_ != nullptr)
+    notifier_->ConnectionAccepted(source_port_, fd_);
   return true;
 }
 
@@ -383,6 +386,9 @@ void FrontConnection::Close() {
   if (fd_ >= 0) {
     close(fd_);
     fd_ = -1;
+    // The port may next be another application's: its UID is looked up again.
+    if (notifier_ != nullptr)
+      notifier_->ConnectionClosed(source_port_);
   }
   read_buffer_.Clear();
   events_ = 0;

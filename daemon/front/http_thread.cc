@@ -114,6 +114,12 @@ void HttpThread::FrontIdleCheck() {
   if (idle_check_counter_++ <= 9)
     return;
   idle_check_counter_ = 0;
+  // Idle limits are whole seconds: one walk over the connections a second is enough, and
+  // thousands of open connections then cost nothing per request.
+  const time_t now = time(nullptr);
+  if (now == last_idle_walk_)
+    return;
+  last_idle_walk_ = now;
   for (auto it = front_connections_.begin(); it != front_connections_.end();) {
     FrontConnection* c = *it;
     ++it;

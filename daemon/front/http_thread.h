@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 #include <stdint.h>
+#include <time.h>
 
 #include <atomic>
 #include <list>
@@ -98,6 +99,7 @@ class HttpThread : public Thread, public StreamDispatch {
   int front_connection_count_ = 0;
   int https_connection_count_ = 0;
   int idle_check_counter_ = 0;
+  time_t last_idle_walk_ = 0;
   bool gateway_ready_ = false;
   CommandNotifier* notifier_ = nullptr;
 };

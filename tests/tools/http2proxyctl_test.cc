@@ -91,6 +91,7 @@ TEST_F(Http2proxyctlTest, SendsOneCommandAndPrintsItsReply) {
       // Broadcasts that arrive first are not the reply.
       {{"bcast", "100", "connection succeed."}, s, 0, "1 sent\n", "broadcast: 100 connection"},
       {{"bcast", "500", "server disconnection"}, s, 0, "1 sent\n", "broadcast: 500 server"},
+      {{"bcast", "602", "config rejected: empty body"}, s, 0, "1 sent\n", "broadcast: 602 config"},
       {{"echo"}, dir_.File("nothing"), 3, "", "cannot connect to"},
       {{}, s, 4, "", "usage:"},
       {{"--listen", "echo"}, s, 4, "", "usage:"},

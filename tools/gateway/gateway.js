@@ -214,6 +214,8 @@ let connections = 0;
 
 function serve(raw) {
   const conn = ++connections;
+  // Each frame goes out as written: Nagle would hold a reply body behind its SYN_REPLY.
+  raw.setNoDelay(true);
   const state = {
     conn,
     streams: 0,       // streams seen

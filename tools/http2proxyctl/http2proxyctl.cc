@@ -2,11 +2,14 @@
 //
 //   http2proxyctl [--socket PATH] [--timeout SECONDS] WORD...
 //       Sends the words as one command, prints the reply ("<code> <text>") on standard output.
-//       Exit status: 0 for a code-1 reply, 1 for any other reply, 2 when no reply came (timeout
-//       or the daemon closed the socket), 3 when the socket cannot be reached, 4 for bad usage.
+//       Exit status: 0 for a code-1 reply, 1 for any other reply (500 to 599: the command was
+//       rejected or refused), 2 when no reply came (timeout or the daemon closed the socket), 3
+//       when the socket cannot be reached, 4 for bad usage. Broadcasts that arrive before the
+//       reply go to standard error.
 //   http2proxyctl [--socket PATH] --listen
 //       Prints every message the daemon broadcasts, one per line, until interrupted (status 0)
-//       or until the daemon closes the socket (status 2).
+//       or until the daemon closes the socket (status 2): the gateway's status (100 to 500) and
+//       the outcome of each "updateconfig" download (600 to 603).
 //
 // The socket is PATH, else $HTTP2QUORVIN_SOCKET, else /dev/socket/http2proxy.
 #include <errno.h>
@@ -177,10 +180,11 @@ bool ParseMessage(const std::string& msg, int* code, std::string* text) {
 }
 
 // The daemon broadcasts the gateway's status with codes 100 to 400, and 500 with the text
-// "server disconnection"; a command's own reply is code 1, or 500 for a command the listener
-// rejected.
+// "server disconnection", and the outcome of a configuration download with 600 to 699. A
+// command's own reply is code 1, 500 for a command the listener rejected, or 501 to 599 for a
+// refused request.
 bool IsBroadcast(int code, const std::string& text) {
-  if (code >= 100 && code < 500)
+  if ((code >= 100 && code < 500) || (code >= 600 && code < 700))
     return true;
   return code == 500 && text == "server disconnection";
 }

@@ -46,9 +46,23 @@ TEST(FlowCommandNotifierTest, StatusBroadcastsAndTrafficByOwningUid) {
       << "  sl  local_address                         remote_address                   st\n"
          "   0: 0000000000000000FFFF00000100007F:A001 0000000000000000FFFF00000100007F:1FBB 01 "
          "00000000:00000000 00:00000000 00000000 10061        0 4711 1\n";
+  fixture.ConnectionAccepted(0xA001, -1);
   fixture.ReportFlow(0xA001, 300, 1);
+  // The tables change under the open connection: its figures stay with the UID it had, until
+  // it closes and the port's next connection is another application's; a late figure of a
+  // closed connection, its client gone from the tables, keeps the port's last UID.
+  const std::string line =
+      "   0: 0000000000000000FFFF00000100007F:A001 00000000000000000000000000000000"
+      ":0000 01 00000000:00000000 00:00000000 00000000 ";
+  std::ofstream(dir.File("tcp6"), std::ios::trunc) << "header\n" << line << "10099 0 1 1\n";
   fixture.ReportFlow(0xA001, 4000, 0);
   fixture.ReportCompression(0xA001, 9000, 2500);
+  fixture.ConnectionClosed(0xA001);
+  fixture.ConnectionAccepted(0xA001, -1);  // the port's next connection
+  fixture.ReportFlow(0xA001, 5, 1);
+  fixture.ConnectionClosed(0xA001);
+  std::ofstream(dir.File("tcp6"), std::ios::trunc) << "header\n";
+  fixture.ReportFlow(0xA001, 6, 1);  // a late figure of the closed connection
   testing::internal::CaptureStderr();
   fixture.ReportFlow(0xB002, 77, 0);
   EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("port is 45058"));
@@ -73,16 +87,18 @@ TEST(FlowCommandNotifierTest, StatusBroadcastsAndTrafficByOwningUid) {
   std::vector<AppFlowTotals> apps;
   const int today = TodayDayNumber();
   ASSERT_EQ(0, db.ReaddetailDB(&apps, today - 1, today + 1, ""));
-  ASSERT_EQ(3u, apps.size());
+  ASSERT_EQ(4u, apps.size());
   EXPECT_EQ(10061, apps[0].uid);
   EXPECT_EQ(300, apps[0].flow.up);
   EXPECT_EQ(4000, apps[0].flow.down);
   EXPECT_EQ(9000, apps[0].flow.uncompressed);
   EXPECT_EQ(2500, apps[0].flow.compressed);
-  EXPECT_EQ(-1, apps[1].uid);
-  EXPECT_EQ(77, apps[1].flow.down);
-  EXPECT_EQ(static_cast<int>(getuid()), apps[2].uid);
-  EXPECT_EQ(123, apps[2].flow.up);
+  EXPECT_EQ(10099, apps[1].uid);
+  EXPECT_EQ(11, apps[1].flow.up);
+  EXPECT_EQ(-1, apps[2].uid);
+  EXPECT_EQ(77, apps[2].flow.down);
+  EXPECT_EQ(static_cast<int>(getuid()), apps[3].uid);
+  EXPECT_EQ(123, apps[3].flow.up);
 }
 
 // The figure of a client's last read or write often arrives after the client closed: its port

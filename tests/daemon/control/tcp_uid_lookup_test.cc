@@ -1,7 +1,10 @@
 #include "control/tcp_uid_lookup.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -72,6 +75,71 @@ TEST(TcpUidLookupTest, SearchesTcp6ThenTcp) {
   // Either table alone is searched.
   std::ofstream(dir.File("tcp")) << Table({{kV4, 5555, 2000}});
   EXPECT_EQ(2000, lookup.Find(5555));
+}
+
+// The kernel's own tables, asked through sock_diag: real loopback connections of this process,
+// to an IPv4 listener and to a dual-stack one (the accepted socket then holds IPv4-mapped
+// addresses while the client's socket is IPv4).
+TEST(TcpUidLookupTest, KernelTablesFindRealConnections) {
+  const TcpUidLookup kernel("/proc/net");
+  const int me = static_cast<int>(getuid());
+  for (int family : {AF_INET, AF_INET6}) {
+    SCOPED_TRACE(family);
+    int server = socket(family, SOCK_STREAM, 0);
+    sockaddr_storage addr = {};
+    socklen_t len;
+    if (family == AF_INET) {
+      sockaddr_in* in = reinterpret_cast<sockaddr_in*>(&addr);
+      in->sin_family = AF_INET;
+      in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      len = sizeof(*in);
+    } else {
+      int off = 0;
+      setsockopt(server, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off));
+      sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
+      in6->sin6_family = AF_INET6;
+      in6->sin6_addr = in6addr_any;
+      len = sizeof(*in6);
+    }
+    ASSERT_EQ(0, bind(server, reinterpret_cast<sockaddr*>(&addr), len));
+    ASSERT_EQ(0, listen(server, 1));
+    ASSERT_EQ(0, getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len));
+    const int server_port =
+        ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&addr)->sin_port
+                                : reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(server_port));
+    int client = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr*>(&to), sizeof(to)));
+    int accepted = accept(server, nullptr, nullptr);
+    ASSERT_GE(accepted, 0);
+    sockaddr_in mine = {};
+    socklen_t mine_len = sizeof(mine);
+    getsockname(client, reinterpret_cast<sockaddr*>(&mine), &mine_len);
+    const int client_port = ntohs(mine.sin_port);
+
+    EXPECT_EQ(me, kernel.FindPeer(accepted, client_port));
+    EXPECT_EQ(me, kernel.Find(client_port));
+    close(client);
+    close(accepted);
+    close(server);
+  }
+  // A port no socket holds: bound once, never connected, closed.
+  int unused = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in any = {};
+  any.sin_family = AF_INET;
+  socklen_t any_len = sizeof(any);
+  ASSERT_EQ(0, bind(unused, reinterpret_cast<sockaddr*>(&any), any_len));
+  getsockname(unused, reinterpret_cast<sockaddr*>(&any), &any_len);
+  close(unused);
+  const int port = ntohs(any.sin_port);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(-1, kernel.Find(port));
+  EXPECT_NE(std::string::npos,
+            testing::internal::GetCapturedStderr().find(
+                "can not find the uid of package whick local port is " + std::to_string(port)));
 }
 
 }  // namespace
