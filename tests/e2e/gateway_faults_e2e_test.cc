@@ -28,6 +28,8 @@ using qvtest::Gateway;
 using qvtest::Origin;
 using qvtest::TempDir;
 
+const char kUnframed[] = "small=0,big=0,upload=0,keepalive=0,tunnel=0,unframed=100";
+
 struct Fault {
   const char* name;
   const char* flag;  // null: no gateway at all during the run
@@ -48,6 +50,9 @@ const Fault kFaults[] = {
     {"undecodable data", "--bad-deflate-after", 0, 6, 6, nullptr},
     {"TLS closed", "--tls-close-after", 0, 6, 3, nullptr},
     {"gateway down, then back", nullptr, 0, 0, 0, nullptr},
+    // Replies framed only by the close of their connection: a cut one must not look whole.
+    {"killed in an unframed reply", "--kill-mid-reply", 100, 3000, 4, kUnframed},
+    {"TLS closed in an unframed reply", "--close-mid-reply", 100, 3000, 3, kUnframed},
 };
 
 // What the broadcast of an end with clean-up `code` says.
