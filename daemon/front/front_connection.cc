@@ -428,7 +428,10 @@ void FrontConnection::Cleanup(const char* reason, int code) {
             request_method_.c_str(), request_url_.c_str(), lifetime_ms, result_status_,
             static_cast<int>(stream_id_));
   }
-  if (result_status_ == 1 && !stream_done_)
+  // Whatever ends the connection before the end of its reply (a gateway reset, the proxy
+  // stopping, the idle time, an unreadable request), the client must not take what it got for
+  // the whole reply.
+  if (!stream_done_ && !is_https_ && request_interface_->SynSent())
     reply_cut_ = true;
   // A client that leaves (closed, idle, broken, or its request unreadable) before its reply
   // ended cancels its stream, or the gateway would go on with it. Only a stream the gateway
