@@ -82,6 +82,9 @@ void HttpThread::Run() {
     epoll_server_.WaitForEventsAndExecuteCallbacks();
     DestroyFinished();
     HandlePending();
+    // Descriptors freed above may let clients in that accept could not take earlier.
+    if (accept_callback_ != nullptr)
+      accept_callback_->RetryIfBlocked();
     FrontIdleCheck();
     if (gateway_thread_ != nullptr)
       gateway_thread_->PeriodicCheck();

@@ -154,3 +154,55 @@ TEST(LoadEndToEnd, ConcurrentClientsEachGetTheirOwnWholeReply) {
 }
 
 }  // namespace
+
+namespace {
+
+// The daemon runs out of descriptors: clients beyond what it can hold wait in the listening
+// socket's queue and must be served as soon as descriptors come free, not left there until
+// some later client happens to connect.
+TEST(LoadEndToEnd, ClientsBeyondTheDescriptorLimitAreServedWhenDescriptorsComeBack) {
+  TempDir dir;
+  Origin origin;
+  Gateway gateway;
+  ASSERT_TRUE(origin.Start(dir));
+  ASSERT_TRUE(gateway.Start(dir));
+  DaemonUnderTest daemon({{"QUORVIN_GATE_PORT", std::to_string(gateway.port())}});
+  ASSERT_TRUE(daemon.Start());
+  const int port = daemon.StartProxy();
+  ASSERT_GT(port, 0);
+  const std::string plain = "127.0.0.1:" + std::to_string(origin.http_port());
+  const std::string proxy = "127.0.0.1:" + std::to_string(port);
+  // Warm: the gateway connection and the database are open before the limit.
+  ASSERT_EQ(0, qvtest::RunLoadClient(dir,
+                                     {"--proxy", proxy, "--origin", plain, "--requests", "4",
+                                      "--clients", "1", "--mix", "small=100"},
+                                     60)
+                   .exit_code);
+  const int fds_before = qvtest::OpenDescriptors(daemon.pid());
+  // Room for a dozen clients beside what the daemon holds already.
+  qvtest::Process limit;
+  ASSERT_TRUE(limit.Spawn({"prlimit", "--pid", std::to_string(daemon.pid()),
+                           "--nofile=" + std::to_string(fds_before + 12)},
+                          dir.File("prlimit.out"), dir.File("prlimit.err")));
+  ASSERT_EQ(0, limit.Wait(10)) << qvtest::ReadFile(dir.File("prlimit.err"));
+
+  const qvtest::LoadResult load =
+      qvtest::RunLoadClient(dir,
+                            {"--proxy", proxy, "--origin", plain, "--clients", "40", "--requests",
+                             "400", "--mix", "small=100", "--timeout-ms", "8000"},
+                            300);
+  EXPECT_EQ(0, load.exit_code) << load.json;
+  EXPECT_EQ(400, load.Figure("ok")) << load.json;
+  EXPECT_TRUE(
+      qvtest::WaitUntil([&] { return qvtest::OpenDescriptors(daemon.pid()) == fds_before; }, 10));
+  size_t accept_failures = 0;
+  for (const std::string& line : qvtest::Lines(daemon.Log()))
+    accept_failures += line.find("accept failed,err:") != std::string::npos ? 1 : 0;
+  printf(
+      "{\"item\":\"descriptor_limit\",\"limit\":%d,\"ok\":%lld,\"failed\":%lld,\"rps\":%s,"
+      "\"accept_failures_logged\":%zu}\n",
+      fds_before + 12, load.Figure("ok"), load.Figure("failed"),
+      std::to_string(load.Figure("rps")).c_str(), accept_failures);
+}
+
+}  // namespace
