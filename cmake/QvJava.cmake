@@ -29,9 +29,9 @@ target_include_directories(qv_jni_headers SYSTEM INTERFACE ${QV_JDK_HOME}/includ
 set(QV_JAVAC ${QV_JDK_HOME}/bin/javac)
 set(QV_JAVA ${QV_JDK_HOME}/bin/java)
 set(QV_LIBJVM ${QV_JDK_HOME}/lib/server/libjvm.so)
-# A JVM runs only in the plain host build: not under qemu, and not with an ASan-instrumented
-# library inside it.
-if(NOT CMAKE_CROSSCOMPILING AND NOT QV_SANITIZE AND EXISTS ${QV_LIBJVM})
+# A JVM runs only in the plain host build: not under qemu, and not with an ASan- or
+# TSan-instrumented library inside it.
+if(NOT CMAKE_CROSSCOMPILING AND NOT QV_SANITIZE AND NOT QV_TSAN AND EXISTS ${QV_LIBJVM})
   set(QV_WITH_JVM ON)
 else()
   set(QV_WITH_JVM OFF)

@@ -11,7 +11,8 @@ function(qv_gtest name)
                                         Threads::Threads)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                       PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300)
+                       PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300
+                                  ENVIRONMENT "${QV_TEST_ENVIRONMENT}")
 endfunction()
 
 # qv_gtest_dir(<prefix> <dir> LIBS ... [LABELS ...])

@@ -1,5 +1,7 @@
 #include "core/config_store.h"
 
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -94,5 +96,24 @@ int ConfigStore::get_num_value(const char* section, const char* key) {
     puts("get_num_value fail");
     return -1;
   }
-  return atoi(it->second.c_str());
+  int value = 0;
+  ParseNumber(it->second.c_str(), &value);
+  return value;
+}
+
+const char* ConfigStore::find(const char* section, const char* key) const {
+  auto it = values_.find(std::string(section) + kKeySeparator + key);
+  return it == values_.end() ? nullptr : it->second.c_str();
+}
+
+bool ConfigStore::ParseNumber(const char* text, int* value) {
+  errno = 0;
+  char* end = nullptr;
+  const long long n = strtoll(text, &end, 10);
+  const bool range = errno != ERANGE && n >= INT_MIN && n <= INT_MAX;
+  if (range)
+    *value = static_cast<int>(n);
+  else
+    *value = n < 0 ? INT_MIN : INT_MAX;
+  return range && end != text && *end == '\0';
 }

@@ -119,6 +119,13 @@ int ProxyConfig::Load(const char* path, ConfigStore* store) {
         Warn("%s", spec.error);
         return -1;
       }
+      // No range is checked, but a value that is not a number is worth a line in the log.
+      int exact = 0;
+      const char* text = store->find(kSection, spec.key);
+      if (text != nullptr && !ConfigStore::ParseNumber(text, &exact) && log_level_ > 0)
+        __android_log_print(ANDROID_LOG_WARN, kTag,
+                            "config %s value \"%s\" is not a number, read as %d", spec.key, text,
+                            value);
       if (spec.kind == Kind::kBool) {
         this->*spec.bool_field = value != 0;
       } else {

@@ -26,6 +26,14 @@ void AcceptCallback::OnEvent(int, EpollEvent*) {
     if (fd == -1) {
       if (errno == EAGAIN)
         return;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Out of descriptors: the queued clients wait for the next RetryIfBlocked. Logged once
+        // per such spell, not at every retry.
+        if (!blocked_)
+          QV_LOGW(kTag, "accept failed,err:%d", errno);
+        blocked_ = true;
+        return;
+      }
       QV_LOGW(kTag, "accept failed,err:%d", errno);
       // Edge-triggered: stopping here would leave the connections queued behind an aborted
       // or interrupted one waiting for the next client.
@@ -33,10 +41,16 @@ void AcceptCallback::OnEvent(int, EpollEvent*) {
         continue;
       return;
     }
+    blocked_ = false;
     QV_LOGD(kTag, "accept connection, fd=%d", fd);
     if (http_thread_ == nullptr || http_thread_->put_to_other_epoll(fd) != 0) {
       QV_LOGW(kTag, "put_to_other_epoll failed,close it, fd=%d", fd);
       close(fd);
     }
   }
+}
+
+void AcceptCallback::RetryIfBlocked() {
+  if (blocked_)
+    OnEvent(listen_fd_, nullptr);
 }

@@ -24,9 +24,14 @@ class AcceptCallback : public EpollCallback {
   int listen_fd() const { return listen_fd_; }
   void set_http_thread(HttpThread* thread) { http_thread_ = thread; }
 
+  // Accepts again after accept ran out of descriptors (or memory): the connections queued then
+  // raise no new edge, so the HttpThread calls this once per loop iteration.
+  void RetryIfBlocked();
+
  private:
   int listen_fd_;
   HttpThread* http_thread_ = nullptr;
+  bool blocked_ = false;
 };
 
 #endif  // DAEMON_FRONT_ACCEPT_CALLBACK_H

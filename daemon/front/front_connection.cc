@@ -272,6 +272,10 @@ void FrontConnection::SetFdReadyForWrite() {
 
 void FrontConnection::CloseFromSM() {
   QV_LOGD(kTag, "FrontConnection CloseFromSM");
+  // Only a reply of the gateway's can be cut: a tunnel's end is a normal close, and a client
+  // without a stream has no reply to lose.
+  if (!stream_done_ && !is_https_ && request_interface_->SynSent())
+    reply_cut_ = true;
   SetStreamDone();
 }
 
@@ -391,6 +395,10 @@ void FrontConnection::Close() {
     registered_ = false;
   }
   if (fd_ >= 0) {
+    if (reply_cut_) {
+      struct linger abort_close = {1, 0};
+      setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort_close, sizeof(abort_close));
+    }
     close(fd_);
     fd_ = -1;
     corked_ = false;
@@ -428,9 +436,17 @@ void FrontConnection::Cleanup(const char* reason, int code) {
             request_method_.c_str(), request_url_.c_str(), lifetime_ms, result_status_,
             static_cast<int>(stream_id_));
   }
-  // Cancel only a stream the gateway knows of and has not finished: a tunnel or a client that
-  // never sent a complete header block has no stream there.
-  if (code == 3 && !stream_done_ && request_interface_->SynSent() &&
+  // Whatever ends the connection before the end of its reply (a gateway reset, the proxy
+  // stopping, the idle time, an unreadable request), the client must not take what it got for
+  // the whole reply.
+  if (!stream_done_ && !is_https_ && request_interface_->SynSent())
+    reply_cut_ = true;
+  // A client that leaves (closed, idle, broken, or its request unreadable) before its reply
+  // ended cancels its stream, or the gateway would go on with it. Only a stream the gateway
+  // knows of and has not finished: a tunnel or a client that never sent a complete header
+  // block has no stream there.
+  const bool client_left = code == 2 || code == 3 || code == 4 || code == 6;
+  if (client_left && !stream_done_ && request_interface_->SynSent() &&
       request_interface_->gateway() != nullptr)
     request_interface_->gateway()->SendRSTStream(stream_id_, kCancel);
   Close();

@@ -104,6 +104,10 @@ class FrontConnection : public EpollCallback {
   int max_bytes_per_write_ = kMaxBytesPerWrite;
   bool process_read_pending_ = false;
   bool stream_done_ = false;
+  // The reply stopped before its end: the gateway connection went down, or the gateway reset
+  // the stream. The client then gets a reset rather than a close, so that a reply framed by
+  // the close of its connection never looks whole.
+  bool reply_cut_ = false;
   bool is_https_ = false;
   HttpsConnection* tunnel_ = nullptr;
   std::string peer_address_;

@@ -104,6 +104,8 @@ void HttpInterface::ProcessHeaders(const HttpHeaderList& all_headers) {
   if (method.empty() || url.empty()) {
     QV_LOGW(kTag, "ProcessHeaders error");
     delete filtered;
+    // Nothing will come for this request: the client is closed now, not at its idle time.
+    front_->CloseFromSM();
     return;
   }
   front_->set_request(method, url);
@@ -128,6 +130,7 @@ void HttpInterface::OpenTunnel(const HttpHeaderList& headers) {
     target = headers.Lookup("url");
     if (target == headers.end()) {
       QV_LOGW(kTag, "https can't find url");
+      front_->CloseFromSM();
       return;
     }
   }
@@ -141,19 +144,24 @@ void HttpInterface::OpenTunnel(const HttpHeaderList& headers) {
   // Runs on the HttpThread only, so the resolver's static result is not shared.
   struct hostent* answer = gethostbyname(host.c_str());
   QV_LOGD(kTag, "https gethostbyname ok %s %s", host.c_str(), port.c_str());
+  // A tunnel that cannot be opened gets no reply; its client is closed now rather than left
+  // waiting for its idle time.
   if (answer == nullptr || answer->h_addrtype != AF_INET || answer->h_addr_list[0] == nullptr) {
     QV_LOGW(kTag, "answer == NULL");
+    front_->CloseFromSM();
     return;
   }
   char address[INET_ADDRSTRLEN];
   if (inet_ntop(AF_INET, answer->h_addr_list[0], address, sizeof(address)) == nullptr) {
     QV_LOGW(kTag, "answer == NULL");
+    front_->CloseFromSM();
     return;
   }
   HttpsConnection* tunnel = new HttpsConnection(front_);
   if (!tunnel->ConnectToTarget(address, port, front_->epoll_server())) {
     QV_LOGW(kTag, "https init failed ok");
     delete tunnel;
+    front_->CloseFromSM();
     return;
   }
   front_->http_thread()->AddHttpsConnection(tunnel);

@@ -84,6 +84,9 @@ void HttpThread::Run() {
     in_callbacks_ = false;
     DestroyFinished();
     HandlePending();
+    // Descriptors freed above may let clients in that accept could not take earlier.
+    if (accept_callback_ != nullptr)
+      accept_callback_->RetryIfBlocked();
     FrontIdleCheck();
     if (gateway_thread_ != nullptr)
       gateway_thread_->PeriodicCheck();

@@ -63,7 +63,7 @@ void QuorvinInterface::Reset() {
   last_ping_reply_time_ = 0;
   next_ping_id_ = 1;
   ping_outstanding_ = false;
-  rejected_streams_.clear();
+  reply_states_.clear();
 }
 
 void QuorvinInterface::SetDeviceId(const std::string& device_id) {
@@ -198,6 +198,8 @@ void QuorvinInterface::SendDataFrames(uint32_t stream_id, const char* data, size
 void QuorvinInterface::SendRSTStream(uint32_t stream_id, uint32_t status) {
   QV_LOGW(kTag, "SendRSTStream stream:%d status:%d", static_cast<int>(stream_id),
           static_cast<int>(status));
+  // Frames of the stream still on their way are dropped when they come.
+  SetReplyState(stream_id, kRejected);
   EnqueueBackendDataFrame(SpdyFrameRecord::Create(SpdyFramer::CreateRstStream(stream_id, status)),
                           stream_id);
 }
@@ -282,6 +284,12 @@ void QuorvinInterface::OnSynReply(const SpdyFrame& frame, const SpdyHeaderMapHan
     return;
   }
   const uint32_t stream_id = frame.stream_id();
+  auto state = reply_states_.find(stream_id);
+  if (state != reply_states_.end()) {
+    if (state->second != kRejected)
+      QV_LOGW(kTag, "OnSynReply stream %u: the stream has had its reply, dropped", stream_id);
+    return;
+  }
   const bool have_source = headers->count("x-img-src-len") + headers->count("X-Img-Src-Len") > 0;
   const bool have_compressed =
       headers->count("x-img-dst-len") + headers->count("X-Img-Dst-Len") > 0;
@@ -290,9 +298,10 @@ void QuorvinInterface::OnSynReply(const SpdyFrame& frame, const SpdyHeaderMapHan
   std::string source_len;
   std::string compressed_len;
   if (!SpdyHeadersToHttpResponse(headers.get(), &head, &source_len, &compressed_len)) {
-    RejectReply(stream_id);
+    RejectReply(stream_id, "OnSynReply", "no status or version");
     return;
   }
+  SetReplyState(stream_id, kReplied);
   http_thread_->ProcessBackInput(stream_id, head.data(), head.size());
   if (have_source && have_compressed) {
     QV_LOGD(kTag, "OnCompressed %s %s", source_len.c_str(), compressed_len.c_str());
@@ -300,14 +309,20 @@ void QuorvinInterface::OnSynReply(const SpdyFrame& frame, const SpdyHeaderMapHan
   }
 }
 
-// Without a status line the client could only wait for its idle timeout: it gets a 502 and the
-// stream ends here, towards the gateway too.
-void QuorvinInterface::RejectReply(uint32_t stream_id) {
-  QV_LOGW(kTag, "OnSynReply stream %u: no status or version, answering 502", stream_id);
-  rejected_streams_.insert(stream_id);
+// Without a status line the client could only wait for its idle timeout, and reply bytes
+// without a head would be read as one: it gets a 502 and the stream ends here, towards the
+// gateway too.
+void QuorvinInterface::RejectReply(uint32_t stream_id, const char* op, const char* why) {
+  QV_LOGW(kTag, "%s stream %u: %s, answering 502", op, stream_id, why);
   http_thread_->ProcessBackInput(stream_id, kBadGatewayHead, sizeof(kBadGatewayHead) - 1);
   http_thread_->QuorvinStreamDone(stream_id);
   SendRSTStream(stream_id, SPDY_CANCEL);
+}
+
+void QuorvinInterface::SetReplyState(uint32_t stream_id, ReplyState state) {
+  reply_states_[stream_id] = state;
+  while (reply_states_.size() > kMaxReplyStates)
+    reply_states_.erase(reply_states_.begin());
 }
 
 void QuorvinInterface::OnHeaders(const SpdyFrame&, const SpdyHeaderMapHandle&) {
@@ -318,15 +333,32 @@ void QuorvinInterface::OnStreamFrameData(SpdyStreamId stream_id, const char* dat
   QV_LOGD(kTag, "OnStreamFrameData");
   if (connection_ != nullptr)
     connection_->Touch();
-  if (rejected_streams_.count(stream_id) != 0) {
+  auto state = reply_states_.find(stream_id);
+  if (state == reply_states_.end()) {
+    RejectReply(stream_id, "OnStreamFrameData",
+                len == 0 ? "end before its reply" : "data before its reply");
     if (len == 0)
-      rejected_streams_.erase(stream_id);
+      reply_states_.erase(stream_id);
     return;
   }
-  if (len == 0)
+  switch (state->second) {
+    case kRejected:
+      if (len == 0)
+        reply_states_.erase(state);
+      return;
+    case kEnded:
+      QV_LOGW(kTag, "OnStreamFrameData stream %u: %zu bytes after its end, dropped", stream_id,
+              len);
+      return;
+    case kReplied:
+      break;
+  }
+  if (len == 0) {
+    state->second = kEnded;
     http_thread_->QuorvinStreamDone(stream_id);
-  else
+  } else {
     http_thread_->ProcessBackInput(stream_id, data, len);
+  }
 }
 
 void QuorvinInterface::OnError(SpdyFramer::SpdyError error_code) {
@@ -347,15 +379,23 @@ void QuorvinInterface::OnSetting(const SpdyFrame&) {
   QV_LOGW(kTag, "OnSetting");
 }
 
-void QuorvinInterface::OnStreamError(SpdyStreamId) {
-  QV_LOGW(kTag, "OnStreamError");
+void QuorvinInterface::OnStreamError(SpdyStreamId stream_id) {
+  if (reply_states_.count(stream_id) != 0) {
+    QV_LOGW(kTag, "OnStreamError stream %u: reply header block does not parse, dropped", stream_id);
+    return;
+  }
+  RejectReply(stream_id, "OnStreamError", "reply header block does not parse");
 }
 
 void QuorvinInterface::OnRstStream(const SpdyFrame& frame) {
   const uint32_t stream_id = frame.stream_id();
   QV_LOGW(kTag, "OnRstStream %d", static_cast<int>(stream_id));
-  // The client already has its 502; a reset now would cut it off.
-  if (rejected_streams_.erase(stream_id) != 0)
+  auto state = reply_states_.find(stream_id);
+  const bool rejected = state != reply_states_.end() && state->second == kRejected;
+  if (state != reply_states_.end())
+    reply_states_.erase(state);
+  // The client already has its 502 (or is gone); a reset now would cut it off.
+  if (rejected)
     return;
   http_thread_->QuorvinOnRstStream(stream_id);
 }

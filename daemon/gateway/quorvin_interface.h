@@ -6,9 +6,9 @@
 #include <time.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -96,7 +96,13 @@ class QuorvinInterface : public SessionVisitor {
   void SendDataFrames(uint32_t stream_id, const char* data, size_t len, uint8_t flags);
   void EnqueueBackendDataFrame(DataFrame* record, uint32_t stream_id);
   void EnqueueDataFrame(DataFrame* record);
-  void RejectReply(uint32_t stream_id);
+  // Answers the stream's client with the 502 head, ends the stream there and resets it at the
+  // gateway; `op` and `why` make the WARN line.
+  void RejectReply(uint32_t stream_id, const char* op, const char* why);
+  // Where each stream's reply stands, so that bytes without a head, a second head or bytes
+  // after the end never reach a client.
+  enum ReplyState { kReplied, kEnded, kRejected };
+  void SetReplyState(uint32_t stream_id, ReplyState state);
 
   BackConnection* connection_ = nullptr;
   std::unique_ptr<SpdyEventAdapter> adapter_;
@@ -112,8 +118,11 @@ class QuorvinInterface : public SessionVisitor {
   std::string device_id_;
   int state_ = 0;
   std::atomic<int> image_level_;
-  // Streams answered with the 502 head: whatever else the gateway sends for them is dropped.
-  std::set<uint32_t> rejected_streams_;
+  // Streams that had their reply head, their end, or were answered with the 502 head (or
+  // reset by us): whatever else the gateway sends for a rejected one is dropped. At most
+  // kMaxReplyStates entries; the oldest (smallest) ids go first.
+  static const size_t kMaxReplyStates = 4096;
+  std::map<uint32_t, ReplyState> reply_states_;
 };
 
 #endif  // DAEMON_GATEWAY_QUORVIN_INTERFACE_H

@@ -50,9 +50,13 @@ bool SpdyEventAdapter::OnControlFrameHeaderData(const SpdyFrame& frame, const ch
     return true;
   }
   SpdyHeaderMapHandle headers(new SpdyHeaderMap());
-  // A block that does not parse is dropped: its stream gets no event.
-  if (!ParseHeaderBlock(header_buffer_, header_buffer_used_, headers.get()))
+  // A block that does not parse is dropped; the stream of a reply hears of it, since it would
+  // otherwise wait for a head that never comes.
+  if (!ParseHeaderBlock(header_buffer_, header_buffer_used_, headers.get())) {
+    if (frame.type() == SYN_REPLY)
+      visitor_->OnStreamError(frame.stream_id());
     return false;
+  }
   switch (frame.type()) {
     case SYN_REPLY:
       visitor_->OnSynReply(frame, headers);

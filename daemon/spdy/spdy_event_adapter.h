@@ -22,7 +22,7 @@ class SessionVisitor {
   virtual void OnPing(const SpdyFrame& frame) = 0;
   // Received settings are ignored: never called.
   virtual void OnSetting(const SpdyFrame& frame) = 0;
-  // Never called.
+  // The header block of a SYN_REPLY for the stream did not parse; no OnSynReply follows.
   virtual void OnStreamError(SpdyStreamId stream_id) = 0;
   virtual void OnRstStream(const SpdyFrame& frame) = 0;
   virtual void OnGoAway(const SpdyFrame& frame) = 0;

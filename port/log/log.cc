@@ -43,14 +43,23 @@ extern "C" int __android_log_write(int prio, const char* tag, const char* text) 
     --len;
 
   char head[64];
-  std::string line;
-  line.reserve(len + strlen(tag) + sizeof(head));
-  line += PriorityLetter(prio);
-  line += '/';
-  line += tag;
   snprintf(head, sizeof(head), "(%d): ", static_cast<int>(getpid()));
-  line += head;
-  line.append(text, len);
+  const std::string prefix = std::string(1, PriorityLetter(prio)) + "/" + tag + head;
+  // A line end inside the message (text that came from outside, say) starts a line of its
+  // own with the same prefix, as logcat shows it: every line written has its tag.
+  std::string line;
+  line.reserve(len + prefix.size() + 1);
+  line += prefix;
+  for (size_t i = 0; i < len; ++i) {
+    if (text[i] == '\r' || text[i] == '\n') {
+      if (text[i] == '\r' && i + 1 < len && text[i + 1] == '\n')
+        ++i;
+      line += '\n';
+      line += prefix;
+    } else {
+      line += text[i];
+    }
+  }
   line += '\n';
 
   // One write per line so that lines of concurrent threads never interleave.

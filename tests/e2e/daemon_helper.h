@@ -42,6 +42,7 @@ class DaemonUnderTest {
 
   std::string Log() const { return ReadFile(dir_.File("daemon.err")); }
   const std::string& db_path() const { return db_; }
+  pid_t pid() const { return daemon_.pid(); }
   const std::string& socket_path() const { return socket_; }
   TempDir& dir() { return dir_; }
 

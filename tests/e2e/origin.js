@@ -143,7 +143,22 @@ const MAX_SIZE = 64 * 1024 * 1024;
 function sha256(buf) { return crypto.createHash('sha256').update(buf).digest('hex'); }
 const DIGESTS = new Map([[TEXT, sha256(TEXT)], [BIG, sha256(BIG)], [PNG, sha256(PNG)]]);
 
-function send(res, req, status, type, body, extra) {
+// /size/N is the first N bytes of BIG (the same stream from the same seed): a slice and a
+// remembered digest keep the origin cheap under load.
+const SIZE_DIGESTS = new Map();
+function sizeBody(n) {
+  if (n > BIG.length) return { body: deterministicBytes(n) };
+  const body = BIG.subarray(0, n);
+  let digest = SIZE_DIGESTS.get(n);
+  if (digest === undefined) {
+    if (SIZE_DIGESTS.size >= 100000) SIZE_DIGESTS.clear();
+    digest = sha256(body);
+    SIZE_DIGESTS.set(n, digest);
+  }
+  return { body, digest };
+}
+
+function send(res, req, status, type, body, extra, digest) {
   res.sendDate = false;
   res.writeHead(
       status,
@@ -151,7 +166,7 @@ function send(res, req, status, type, body, extra) {
           {
             'content-type': type,
             'content-length': String(body.length),
-            'x-body-sha256': DIGESTS.get(body) || sha256(body),
+            'x-body-sha256': digest || DIGESTS.get(body) || sha256(body),
             'x-path': req.url,
           },
           extra || {}));
@@ -176,7 +191,8 @@ function handle(req, res) {
   } else if (pathname === '/cookies') {
     send(res, req, 200, 'text/plain', Buffer.from('two cookies\n'), {'set-cookie': ['a=1', 'b=2']});
   } else if (size && Number(size[1]) <= MAX_SIZE) {
-    send(res, req, 200, 'application/octet-stream', deterministicBytes(Number(size[1])));
+    const sized = sizeBody(Number(size[1]));
+    send(res, req, 200, 'application/octet-stream', sized.body, undefined, sized.digest);
   } else if (pathname === '/chunked') {
     res.sendDate = false;
     res.writeHead(200, {

@@ -73,6 +73,7 @@ class Origin {
  public:
   bool Start(const TempDir& dir);
   int http_port() const { return http_port_; }
+  pid_t pid() const { return process_.pid(); }
   int https_port() const { return https_port_; }
   std::string Url(const std::string& path) const;
   std::string HttpsUrl(const std::string& path) const;
@@ -90,6 +91,7 @@ class Gateway {
              const std::string& name = "gateway");
   void Stop();
   int port() const { return port_; }
+  pid_t pid() const { return process_.pid(); }
   const std::string& log_path() const { return log_path_; }
   // The events of the log whose "ev" is `ev` (all when empty).
   std::vector<std::string> Events(const std::string& ev = "") const;

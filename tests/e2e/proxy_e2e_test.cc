@@ -179,7 +179,9 @@ TEST_F(ProxyEndToEndTest, TwentyClientsAtOnceEachGetTheirOwnBody) {
     EXPECT_EQ(static_cast<size_t>(1000 + i * 7919), results[i].body.size()) << path;
   }
   // The SYN_STREAMs reached the gateway in increasing id order, whatever order the clients
-  // completed their requests in (a lower id after a higher one is reset by the gateway).
+  // completed their requests in (a lower id after a higher one is reset by the gateway). The
+  // gateway writes its log on its own time.
+  qvtest::WaitUntil([&] { return gateway_->Events("stream").size() >= streams_before + 20; }, 5);
   const std::vector<std::string> streams = gateway_->Events("stream");
   ASSERT_EQ(streams_before + 20, streams.size());
   for (size_t i = streams_before + 1; i < streams.size(); ++i)

@@ -35,6 +35,12 @@
 //   --tls-close-after N     once the reply to the Nth stream has ended (0: on the client's first
 //                           frame), end TLS cleanly
 //   --no-status N           the Nth stream's SYN_REPLY carries neither "status" nor "version"
+//   --raw-file FILE         write the bytes of FILE as they are, on the first connection only:
+//                           inside TLS, where SPDY frames go (or, with --raw-plain, on the TCP
+//                           connection outside TLS); later connections are served normally
+//   --raw-after N           when to write them: once the reply to the Nth stream has ended
+//                           (default 0: on the client's first frame)
+//   --raw-plain             see --raw-file
 //
 // Prints exactly one line once it listens: {"listening":PORT,"sha256":"<hex SHA-256 of the
 // certificate's DER>"}. Ends on SIGTERM or SIGINT, and when its parent process goes away.
@@ -54,7 +60,7 @@
 //   {"ev":"reply","conn":C,"id":I,"status":S,"len":N}   reply written to its end
 //   {"ev":"rst_sent","conn":C,"id":I}  {"ev":"goaway_sent","conn":C,"last_id":I}
 //   {"ev":"ping_sent","conn":C,"id":2}  {"ev":"garbage_sent","conn":C}
-//   {"ev":"bad_deflate_sent","conn":C,"id":I}
+//   {"ev":"bad_deflate_sent","conn":C,"id":I}  {"ev":"raw_sent","conn":C,"len":N}
 //   {"ev":"tls_close","conn":C}  {"ev":"eof","conn":C}  {"ev":"kill","conn":C}
 //   {"ev":"origin_error","conn":C,"id":I,"error":TEXT}
 //   {"ev":"bad_input","conn":C,"error":TEXT}        client bytes that could not be decoded
@@ -82,9 +88,9 @@ function parseFlags(argv) {
   const numeric = ['port', 'goaway-after', 'reset-stream', 'close-mid-reply', 'eof-mid-reply',
                    'kill-mid-reply',
                    'delay-ms', 'garbage-after', 'bad-deflate-after', 'tls-close-after',
-                   'no-status'];
-  const text = ['host', 'log', 'cert', 'key', 'origin'];
-  const bare = ['no-ping-reply', 'server-ping'];
+                   'no-status', 'raw-after'];
+  const text = ['host', 'log', 'cert', 'key', 'origin', 'raw-file'];
+  const bare = ['no-ping-reply', 'server-ping', 'raw-plain'];
   const flags = { host: '127.0.0.1', port: 0 };
   for (let i = 0; i < argv.length; i++) {
     const name = argv[i].replace(/^--/, '');
@@ -104,6 +110,14 @@ function parseFlags(argv) {
     }
   }
   if ((flags.cert === undefined) !== (flags.key === undefined)) usage('--cert and --key go together');
+  if (flags['raw-file'] !== undefined) {
+    try {
+      flags.raw = fs.readFileSync(flags['raw-file']);
+    } catch (e) {
+      usage('cannot read --raw-file ' + flags['raw-file']);
+    }
+    if (flags['raw-after'] === undefined) flags['raw-after'] = 0;
+  }
   return flags;
 }
 
@@ -317,6 +331,16 @@ function serve(raw) {
         setTimeout(() => emit(payload), 50);
       }, 50);
       clog({ ev: 'bad_deflate_sent', conn, id });
+    }
+    if (flags.raw && conn === 1 && flags['raw-after'] === n) {
+      if (flags['raw-plain']) {
+        // Outside TLS: whatever is queued for TLS goes first, then the bytes on the TCP stream.
+        flushNow();
+        setImmediate(() => raw.write(flags.raw));
+      } else {
+        emit(flags.raw);
+      }
+      clog({ ev: 'raw_sent', conn, len: flags.raw.length });
     }
     if (flags['tls-close-after'] === n) setImmediate(tlsClose);
   }

@@ -189,8 +189,12 @@ TEST_F(UpdateConfigTest, DownloadOutcomes) {
       struct stat st;
       ASSERT_EQ(0, stat(path_.c_str(), &st));
       EXPECT_EQ(0640u, st.st_mode & 0777);
-      EXPECT_NE(std::string::npos,
-                log.find("Page successfully downloaded. (" + out.url + ") \n" + cfg));
+      // Each line of the body is a log line of its own, with the tag.
+      std::string shown = "Page successfully downloaded. (" + out.url + ") ";
+      for (size_t at = 0, nl; (nl = cfg.find('\n', at)) != std::string::npos; at = nl + 1)
+        shown += "\nD/update_config_thread(" + std::to_string(getpid()) +
+                 "): " + cfg.substr(at, nl - at);
+      EXPECT_NE(std::string::npos, log.find(shown + "\n")) << log;
       WriteFile(path_, kOldConfig);
     } else {
       EXPECT_EQ(kOldConfig, ReadFile(path_));

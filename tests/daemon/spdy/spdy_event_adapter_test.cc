@@ -52,7 +52,7 @@ TEST(SpdyEventAdapterTest, GatewayStreamBecomesSessionEvents) {
   }
 }
 
-TEST(SpdyEventAdapterTest, UnparsableBlockIsDroppedWithoutError) {
+TEST(SpdyEventAdapterTest, UnparsableReplyBlockIsDroppedAndItsStreamTold) {
   SpdyFramer gateway;
   // A block naming "status" twice, built by hand and compressed by the gateway's context.
   FrameBuilder builder(64);
@@ -77,7 +77,8 @@ TEST(SpdyEventAdapterTest, UnparsableBlockIsDroppedWithoutError) {
   std::unique_ptr<SpdyEventAdapter> adapter(new SpdyEventAdapter(&visitor));
   EXPECT_EQ(input.size(), adapter->ProcessInput(input.data(), input.size()));
   EXPECT_FALSE(adapter->HasError());
-  EXPECT_EQ((std::vector<std::string>{"data:1:body", "fin:1", "syn-reply:3:status=200;"}),
+  EXPECT_EQ((std::vector<std::string>{"stream-error:1", "data:1:body", "fin:1",
+                                      "syn-reply:3:status=200;"}),
             visitor.events);
 }
 
