@@ -148,14 +148,15 @@ bool DaemonUnderTest::StartListening() {
   argv.insert(argv.end(), {"--socket", socket_, "--listen"});
   if (!listener_.Spawn(argv, dir_.File("listen.out"), dir_.File("listen.err")))
     return false;
-  // Connected once the daemon holds a second socket on its path (the listening one and the
-  // accepted one both show it).
+  // Connected once the daemon holds a second socket bound on its path (the listening one and
+  // the accepted one both show it). The kernel shows the name the socket was bound under, which
+  // is the path or a name beside it that was then linked to the path.
   return WaitUntil(
       [&]() {
         int count = 0;
         for (const std::string& line : Lines(ReadFile("/proc/net/unix"))) {
-          if (line.size() >= socket_.size() &&
-              line.compare(line.size() - socket_.size(), socket_.size(), socket_) == 0)
+          const size_t name = line.rfind(' ');
+          if (name != std::string::npos && line.compare(name + 1, socket_.size(), socket_) == 0)
             ++count;
         }
         return count >= 2;

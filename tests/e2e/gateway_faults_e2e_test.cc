@@ -143,7 +143,23 @@ TEST(GatewayFaultsEndToEnd, ClientsGetWholeRepliesOrClosedConnectionsAndTheDaemo
     }
     SCOPED_TRACE(std::string("run ") + std::to_string(run) + ": " + f.name + " " + value);
     // The last gateway leaves; its connection ends (and is broadcast) before the run starts.
+    auto connection_ends = [&](int* up) {
+      int ended = 0;
+      *up = 0;
+      for (const std::string& b : Broadcasts(daemon.Broadcasts())) {
+        if (b == "100 connection succeed.")
+          ++*up;
+        else if (b != "200 connection unsucceed.")
+          ++ended;
+      }
+      return ended;
+    };
+    int up = 0;
+    const int ended_before = connection_ends(&up);
     gateway.reset();
+    if (up > ended_before) {
+      qvtest::WaitUntil([&] { return connection_ends(&up) > ended_before; }, 8);
+    }
     const std::string run_name = "gateway" + std::to_string(run + 1);
     const size_t log_start = daemon.Log().size();
     const size_t cast_start = daemon.Broadcasts().size();
@@ -182,20 +198,31 @@ TEST(GatewayFaultsEndToEnd, ClientsGetWholeRepliesOrClosedConnectionsAndTheDaemo
 
     // Every end of a gateway connection in the run, broadcast with the code of its clean-up:
     // the fault's own ends first, and never a connection started without its broadcast.
-    const std::string log = daemon.Log().substr(log_start);
-    const std::vector<int> codes = CleanupCodes(log);
-    std::vector<std::string> ends, starts, unsucceeded;
-    for (const std::string& b : Broadcasts(daemon.Broadcasts().substr(cast_start))) {
-      if (b == "100 connection succeed.")
-        starts.push_back(b);
-      else if (b == "200 connection unsucceed.")
-        unsucceeded.push_back(b);
-      else
-        ends.push_back(b);
-    }
-    std::vector<std::string> expected;
-    for (int code : codes)
-      expected.push_back(BroadcastOf(code));
+    // The log and the broadcasts are read one after the other, and an end may fall between the
+    // two reads: they are compared once both have settled.
+    std::string log;
+    std::vector<int> codes;
+    std::vector<std::string> ends, starts, unsucceeded, expected;
+    auto read_ends = [&] {
+      log = daemon.Log().substr(log_start);
+      codes = CleanupCodes(log);
+      ends.clear();
+      starts.clear();
+      unsucceeded.clear();
+      for (const std::string& b : Broadcasts(daemon.Broadcasts().substr(cast_start))) {
+        if (b == "100 connection succeed.")
+          starts.push_back(b);
+        else if (b == "200 connection unsucceed.")
+          unsucceeded.push_back(b);
+        else
+          ends.push_back(b);
+      }
+      expected.clear();
+      for (int code : codes)
+        expected.push_back(BroadcastOf(code));
+      return expected == ends;
+    };
+    qvtest::WaitUntil(read_ends, 5);
     EXPECT_EQ(expected, ends) << log.size() << " bytes of log";
     if (f.code != 0) {
       ASSERT_FALSE(codes.empty());
