@@ -299,6 +299,9 @@ Script Build(const uint8_t* data, size_t size) {
     if (parses) {
       const char* tag = type == SYN_REPLY ? "R" : type == HEADERS ? "H" : "S";
       s.expected.Block(tag, frame->data(), frame->header_block_offset(), map);
+    } else if (type == SYN_REPLY) {
+      // The stream waiting for this head hears that it will not come.
+      s.expected.events.push_back("X" + std::to_string(stream_id));
     }
     if (fin)
       s.expected.Data(stream_id, nullptr, 0);
