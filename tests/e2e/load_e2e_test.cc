@@ -51,6 +51,10 @@ TEST(LoadEndToEnd, ConcurrentClientsEachGetTheirOwnWholeReply) {
   DaemonUnderTest daemon({{"QUORVIN_GATE_PORT", std::to_string(gateway.port())},
                           {"MAX_EPOLL_FD_SIZE", std::to_string(4 * clients + 256)},
                           {"MAX_FRONTEND_TIME", "60"},
+                          // All clients connect in the same instant. With the shipped backlog
+                          // of 128 the kernel answers part of that burst with SYN cookies and
+                          // resets a few of them before the daemon ever sees them.
+                          {"ACCEPT_BACKLOG_SIZE", std::to_string(std::max(128L, clients))},
                           {"LOG_LEVEL", std::to_string(log_level)}});
   ASSERT_TRUE(daemon.Start());
   const int port = daemon.StartProxy();
