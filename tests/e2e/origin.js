@@ -245,8 +245,11 @@ for (const s of [plain, secure]) {
     process.exit(1);
   });
 }
-plain.listen(flags['http-port'], flags.host, () => {
-  secure.listen(flags['https-port'], flags.host, () => {
+// Load runs open a thousand connections in one burst (the gateway's fetches and the tunnels);
+// Node's default backlog of 511 would let the kernel reset some of them.
+const kBacklog = 4096;
+plain.listen(flags['http-port'], flags.host, kBacklog, () => {
+  secure.listen(flags['https-port'], flags.host, kBacklog, () => {
     process.stdout.write(
         JSON.stringify({http: plain.address().port, https: secure.address().port}) + '\n');
   });

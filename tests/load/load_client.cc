@@ -5,7 +5,7 @@
 //               --origin HOST:PORT[,HOST:PORT...] [--https-origin HOST:PORT[,...]]
 //               [--clients N] [--requests M] [--threads T] [--mix small=55,big=5,upload=15,
 //               keepalive=15,tunnel=10,unframed=0] [--big-size BYTES] [--seed S] [--timeout-ms MS]
-//               [--progress SECONDS] [--allow-closed]
+//               [--ramp-ms MS] [--progress SECONDS] [--allow-closed]
 //
 // The origins are tests/e2e/origin.js servers. Requests mix small replies (/size/N, the fixed
 // pages), BIG-SIZE replies (1 MB by default), uploads (POST, echoed; some chunked), keep-alive
@@ -125,6 +125,8 @@ int main(int argc, char** argv) {
       seed = strtoull(value.c_str(), nullptr, 10);
     } else if (flag == "--timeout-ms") {
       settings.timeout_ms = atoi(value.c_str());
+    } else if (flag == "--ramp-ms") {
+      settings.ramp_ms = atoi(value.c_str());
     } else if (flag == "--progress") {
       progress = atof(value.c_str());
     } else {

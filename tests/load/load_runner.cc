@@ -45,13 +45,22 @@ bool LoadRunner::Run(int connections) {
   SSL_CTX_set_verify(ssl_ctx_, SSL_VERIFY_NONE, nullptr);
   SSL_CTX_set_mode(ssl_ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
 
-  for (int i = 0; i < connections; ++i) {
+  for (int i = 0; i < connections; ++i)
     connections_.emplace_back(new LoadConnection(this));
-    ready_.push_back(connections_.back().get());
-  }
-  double next_check = Now() + 1;
+  // The i-th connection starts at ramp * i / connections: a burst of a thousand connects at
+  // once overflows a listen backlog, and the kernel answers part of it with SYN cookies and
+  // resets, which is the network's doing, not the proxy's.
+  const double start = Now();
+  const double ramp = settings_.ramp_ms / 1000.0;
+  size_t started = 0;
+  double next_check = start + 1;
   epoll_event events[256];
   for (;;) {
+    const double elapsed = Now() - start;
+    while (started < connections_.size() &&
+           (ramp <= 0 || elapsed >= ramp * static_cast<double>(started) / connections)) {
+      ready_.push_back(connections_[started++].get());
+    }
     // Connections whose request ended take their next one here, outside their own callbacks.
     while (!ready_.empty()) {
       std::vector<LoadConnection*> batch;
@@ -59,9 +68,9 @@ bool LoadRunner::Run(int connections) {
       for (LoadConnection* c : batch)
         c->StartNext();
     }
-    if (busy_ == 0)
+    if (busy_ == 0 && started == connections_.size())
       break;
-    const int n = epoll_wait(epoll_fd_, events, 256, 200);
+    const int n = epoll_wait(epoll_fd_, events, 256, started < connections_.size() ? 1 : 200);
     for (int i = 0; i < n; ++i)
       static_cast<LoadConnection*>(events[i].data.ptr)->OnEvent(events[i].events);
     const double now = Now();

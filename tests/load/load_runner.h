@@ -20,6 +20,7 @@ struct LoadSettings {
   bool direct = false;     // talk to the origins themselves instead of through a proxy
   sockaddr_in proxy{};     // the forward proxy (unless direct)
   int timeout_ms = 60000;  // a request without progress for this long has failed
+  int ramp_ms = 0;         // the connections start spread over this time, not all at once
 };
 
 // One thread's share of a load run: its connections on one epoll loop. Requests are taken from
