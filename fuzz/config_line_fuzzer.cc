@@ -2,6 +2,7 @@
 // checks the stored values against the parser's own rules; then loads the same text as a file
 // and checks the record against the stored values: keys read in their fixed order up to the
 // first that is missing (or -1), the rest left at their defaults.
+#include <limits.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -10,6 +11,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "core/config_store.h"
@@ -48,7 +50,9 @@ bool Expect(ConfigStore* store, const char* key, bool is_string, std::string* te
   if (value == nullptr)
     return false;
   *text = value;
-  *number = atoi(value);
+  // atoi's digits, but a value beyond the int range saturates.
+  const long long wide = strtoll(value, nullptr, 10);
+  *number = static_cast<int>(std::min<long long>(std::max<long long>(wide, INT_MIN), INT_MAX));
   return is_string || *number != -1;
 }
 
