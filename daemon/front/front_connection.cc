@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -31,6 +30,8 @@ std::string ErrorText(int err) {
 FrontConnection::FrontConnection(HttpThread* http_thread, uint32_t stream_id,
                                  QuorvinInterface* gateway)
     : read_buffer_(kReadBufferSize),
+      writer_(kTag, "Frontend conn,byte sent >= max bytes sent per write: Setting EPOLLOUT",
+              kMaxBytesPerWrite, false),
       request_interface_(new HttpInterface(this, stream_id, gateway)),
       http_thread_(http_thread),
       last_activity_(time(nullptr)),
@@ -42,9 +43,6 @@ FrontConnection::~FrontConnection() {
   if (initialized_)
     Close();
   delete request_interface_;
-  for (DataFrame* f : output_list_)
-    delete f;
-  output_list_.clear();
 }
 
 bool FrontConnection::Init(int fd, const std::string& peer_address, int source_port,
@@ -65,6 +63,7 @@ bool FrontConnection::Init(int fd, const std::string& peer_address, int source_p
   }
   peer_address_ = peer_address;
   source_port_ = source_port;
+  peer_label_ = peer_address + ":" + std::to_string(source_port);
   read_buffer_.Clear();
   initialized_ = true;
   // The client socket's owner cannot change while it is open: looked up once, here.
@@ -259,7 +258,7 @@ void FrontConnection::ProcessBackInput(const char* data, size_t len) {
 }
 
 void FrontConnection::EnqueueDataFrame1(DataFrame* frame) {
-  output_list_.push_back(frame);
+  writer_.Push(frame);
   QV_LOGD(kTag, "EnqueueDataFrame1 size=%zd", static_cast<ssize_t>(frame->size));
   SetFdReadyForWrite();
 }
@@ -285,99 +284,36 @@ void FrontConnection::SetStreamDone() {
   SetFdReadyForWrite();
 }
 
-void FrontConnection::Cork(bool on) {
-  // Asking for the state the socket is already in changes nothing: no system call for it.
-  if (on == corked_)
-    return;
-  int value = on ? 1 : 0;
-  if (setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &value, sizeof(value)) != 0) {
-    if (on)
-      QV_LOGW(kTag, "cork sock failed:%d", errno);
-    else
-      QV_LOGW(kTag, "uncork sock failed:%d %d", errno, fd_);
-    return;
-  }
-  corked_ = on;
-}
-
 bool FrontConnection::DoWrite() {
   if (fd_ == -1) {
     QV_LOGW(kTag, "DoWrite: fd == -1. Returning false.");
     return false;
   }
-  if (output_list_.empty())
-    events_ &= ~EPOLLOUT;
-  if (static_cast<int>(output_list_.size()) > max_output_list_) {
-    max_output_list_ = static_cast<int>(output_list_.size());
-    QV_LOGD(kTag, "max_output_list_ %d", max_output_list_);
-  }
-  int bytes_sent = 0;
-  bool failed = false;
-  while (!output_list_.empty()) {
-    if (bytes_sent >= max_bytes_per_write_) {
-      QV_LOGD(kTag, "Frontend conn,byte sent >= max bytes sent per write: Setting EPOLLOUT");
-      events_ |= EPOLLOUT;
-      break;
-    }
-    DataFrame* frame = output_list_.front();
-    if (frame->index >= frame->size) {
-      output_list_.pop_front();
-      delete frame;
-      continue;
-    }
-    const bool more = output_list_.size() > 1;
-    int flags = MSG_DONTWAIT | MSG_NOSIGNAL;
-    if (more)
-      flags |= MSG_MORE;
-    Cork(true);
-    const ssize_t n = send(fd_, frame->data + frame->index, frame->size - frame->index, flags);
-    const int err = errno;
-    if (!more)
-      Cork(false);
-    if (n < 0) {
-      if (err == EINTR) {
-        QV_LOGD(kTag, "Got EINTR while writing");
-        continue;
-      }
-      if (err == EAGAIN || err == EWOULDBLOCK) {
-        events_ &= ~EPOLLOUT;
-        QV_LOGD(kTag, "Got EAGAIN while writing");
-        Cork(false);
-        return true;
-      }
-      QV_LOGW(kTag, "While calling send(%s:%d), got error:%s", peer_address_.c_str(), source_port_,
-              ErrorText(err).c_str());
-      failed = true;
-      break;
-    }
-    if (n == 0) {
-      QV_LOGD(kTag, "0 bytes written with send call.");
-      failed = true;
-      break;
-    }
-    QV_LOGW(kTag, "write GetSourcePort is %d", source_port_);
-    if (notifier_ != nullptr)
-      notifier_->ReportFlow(source_port_, static_cast<int>(n), 0);
-    QV_LOGW(kTag, "Front_connection_doWrite_OnStatistic, bytes_written = %ld",
-            static_cast<long>(n));
-    QV_LOGW(kTag, "http send: %ld bytes", static_cast<long>(n));
-    frame->index += static_cast<unsigned int>(n);
-    bytes_sent += static_cast<int>(n);
-    // A client still taking a long reply is not idle, however early the reply arrived.
-    last_activity_ = time(nullptr);
-  }
-  if (failed) {
-    Cork(false);
+  const SocketWriter::Result result = writer_.Write(fd_, peer_label_, &events_, this);
+  if (result == SocketWriter::kBlocked)
+    return true;
+  if (result == SocketWriter::kFailed) {
+    writer_.Cork(fd_, false);
     QV_LOGW(kTag, "DoWrite: error_or_close. Returning false");
     Cleanup("DoWrite", 4);
     return false;
   }
-  if (output_list_.empty() && stream_done_) {
+  if (writer_.empty() && stream_done_) {
     Cleanup("DoWrite", 5);
     return false;
   }
-  Cork(false);
+  writer_.Cork(fd_, false);
   return true;
+}
+
+void FrontConnection::OnBytesSent(size_t n) {
+  QV_LOGW(kTag, "write GetSourcePort is %d", source_port_);
+  if (notifier_ != nullptr)
+    notifier_->ReportFlow(source_port_, static_cast<int>(n), 0);
+  QV_LOGW(kTag, "Front_connection_doWrite_OnStatistic, bytes_written = %ld", static_cast<long>(n));
+  QV_LOGW(kTag, "http send: %ld bytes", static_cast<long>(n));
+  // A client still taking a long reply is not idle, however early the reply arrived.
+  last_activity_ = time(nullptr);
 }
 
 bool FrontConnection::IdleCheck() {
@@ -401,16 +337,13 @@ void FrontConnection::Close() {
     }
     close(fd_);
     fd_ = -1;
-    corked_ = false;
     // The port may next be another application's: its UID is looked up again.
     if (notifier_ != nullptr)
       notifier_->ConnectionClosed(source_port_);
   }
   read_buffer_.Clear();
   events_ = 0;
-  for (DataFrame* f : output_list_)
-    delete f;
-  output_list_.clear();
+  writer_.Clear();
   process_read_pending_ = false;
 }
 

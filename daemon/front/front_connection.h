@@ -5,9 +5,9 @@
 #include <sys/time.h>
 #include <time.h>
 
-#include <list>
 #include <string>
 
+#include "front/socket_writer.h"
 #include "net/data_frame.h"
 #include "net/epoll_server.h"
 #include "net/ring_byte_buffer.h"
@@ -25,7 +25,7 @@ class QuorvinInterface;
 // itself on errors, client close, idle timeout, gateway reset and after the whole reply was
 // written. For CONNECT it relays raw bytes to and from its tunnel instead. Runs on the
 // HttpThread only.
-class FrontConnection : public EpollCallback {
+class FrontConnection : public EpollCallback, private SocketWriter::Observer {
  public:
   static const int kReadBufferSize = 10240;
   static const int kMaxBytesPerWrite = 10240;
@@ -88,8 +88,9 @@ class FrontConnection : public EpollCallback {
   bool ProcessRead();
   // Hands what is buffered to the tunnel (bytes that followed the CONNECT request).
   void FlushToTunnel();
-  void Cork(bool on);
   void Close();
+  // SocketWriter::Observer
+  void OnBytesSent(size_t n) override;
 
   CommandNotifier* notifier_ = nullptr;
   int fd_ = -1;
@@ -97,11 +98,10 @@ class FrontConnection : public EpollCallback {
   bool registered_ = false;
   bool initialized_ = false;
   RingByteBuffer read_buffer_;
-  std::list<DataFrame*> output_list_;
+  SocketWriter writer_;
   HttpInterface* request_interface_;
   HttpThread* http_thread_;
   EpollServer* epoll_server_ = nullptr;
-  int max_bytes_per_write_ = kMaxBytesPerWrite;
   bool process_read_pending_ = false;
   bool stream_done_ = false;
   // The reply stopped before its end: the gateway connection went down, or the gateway reset
@@ -111,17 +111,16 @@ class FrontConnection : public EpollCallback {
   bool is_https_ = false;
   HttpsConnection* tunnel_ = nullptr;
   std::string peer_address_;
+  // "address:port", as the error lines name the client.
+  std::string peer_label_;
   int source_port_ = 0;
   time_t last_activity_;
   uint32_t stream_id_;
-  int max_output_list_ = 0;
   bool waiting_for_output_ = false;
   struct timeval start_time_;
   std::string request_method_;
   std::string request_url_;
   int result_status_ = 0;
-  // TCP_CORK as last set on the socket.
-  bool corked_ = false;
 };
 
 #endif  // DAEMON_FRONT_FRONT_CONNECTION_H

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,7 +25,10 @@ std::string ErrorText(int err) {
 }  // namespace
 
 HttpsConnection::HttpsConnection(FrontConnection* front)
-    : read_buffer_(kReadBufferSize), front_(front) {}
+    : read_buffer_(kReadBufferSize),
+      writer_(kTag, "https conn,byte sent >= max bytes sent per write: Setting EPOLLOUT",
+              kMaxBytesSentPerWrite, true),
+      front_(front) {}
 
 HttpsConnection::~HttpsConnection() {
   // Also releases a socket that was opened but never registered.
@@ -71,7 +73,7 @@ void HttpsConnection::ProcessInput(const char* data, size_t len) {
 }
 
 void HttpsConnection::EnqueueDataFrame(DataFrame* frame) {
-  output_list_.push_back(frame);
+  writer_.Push(frame);
   QV_LOGD(kTag, "EnqueueDataFrame1 size=%zd", static_cast<ssize_t>(frame->size));
   SetFdReadyForWrite();
 }
@@ -193,92 +195,26 @@ bool HttpsConnection::DoRead() {
   return true;
 }
 
-void HttpsConnection::Cork(bool on) {
-  // Asking for the state the socket is already in changes nothing: no system call for it.
-  if (on == corked_)
-    return;
-  int value = on ? 1 : 0;
-  if (setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &value, sizeof(value)) != 0) {
-    if (on)
-      QV_LOGW(kTag, "cork sock failed:%d", errno);
-    else
-      QV_LOGW(kTag, "uncork sock failed:%d %d", errno, fd_);
-    return;
-  }
-  corked_ = on;
-}
-
 bool HttpsConnection::DoWrite() {
   if (fd_ == -1) {
     QV_LOGW(kTag, "DoWrite: fd == -1. Returning false.");
     return false;
   }
-  if (output_list_.empty())
-    events_ &= ~EPOLLOUT;
-  if (static_cast<int>(output_list_.size()) > max_output_list_) {
-    max_output_list_ = static_cast<int>(output_list_.size());
-    QV_LOGD(kTag, "max_output_list_ %d", max_output_list_);
-  }
-  size_t bytes_sent = 0;
-  bool failed = false;
-  while (!output_list_.empty()) {
-    if (bytes_sent >= max_bytes_sent_per_write_) {
-      QV_LOGD(kTag, "https conn,byte sent >= max bytes sent per write: Setting EPOLLOUT");
-      events_ |= EPOLLOUT;
-      break;
-    }
-    DataFrame* frame = output_list_.front();
-    if (frame->index >= frame->size) {
-      output_list_.pop_front();
-      delete frame;
-      continue;
-    }
-    int flags = MSG_DONTWAIT | MSG_NOSIGNAL;
-    const bool more = output_list_.size() > 1;
-    if (more) {
-      QV_LOGD(kTag, "Outlist size:%zd, Adding MSG_MORE flag",
-              static_cast<ssize_t>(output_list_.size()));
-      flags |= MSG_MORE;
-    }
-    Cork(true);
-    const ssize_t n = send(fd_, frame->data + frame->index, frame->size - frame->index, flags);
-    const int err = errno;
-    if (!more)
-      Cork(false);
-    if (n > 0) {
-      QV_LOGD(kTag, "http send: %ld bytes", static_cast<long>(n));
-      frame->index += static_cast<unsigned int>(n);
-      bytes_sent += static_cast<size_t>(n);
-      continue;
-    }
-    if (n == 0) {
-      QV_LOGD(kTag, "0 bytes written with send call.");
-      failed = true;
-      break;
-    }
-    if (err == EINTR) {
-      QV_LOGD(kTag, "Got EINTR while writing");
-      continue;
-    }
-    if (err == EAGAIN || err == EWOULDBLOCK) {
-      events_ &= ~EPOLLOUT;
-      QV_LOGD(kTag, "Got EAGAIN while writing");
-      Cork(false);
-      return true;
-    }
-    QV_LOGW(kTag, "While calling send(%s), got error:%s", server_ip_.c_str(),
-            ErrorText(err).c_str());
-    failed = true;
-    break;
-  }
-  if (failed) {
-    Cork(false);
+  const SocketWriter::Result result = writer_.Write(fd_, server_ip_, &events_, this);
+  if (result == SocketWriter::kBlocked)
+    return true;
+  if (result == SocketWriter::kFailed) {
+    writer_.Cork(fd_, false);
     QV_LOGW(kTag, "DoWrite: error_or_close. Returning false");
     Cleanup("DoWrite", 4);
     return false;
   }
-  Cork(false);
+  writer_.Cork(fd_, false);
   return true;
+}
+
+void HttpsConnection::OnBytesSent(size_t n) {
+  QV_LOGD(kTag, "http send: %ld bytes", static_cast<long>(n));
 }
 
 void HttpsConnection::Cleanup(const char* reason, int code) {
@@ -303,11 +239,8 @@ void HttpsConnection::Close() {
     close(fd_);
     fd_ = -1;
   }
-  corked_ = false;
   read_buffer_.Clear();
   connected_ = false;
   events_ = 0;
-  for (DataFrame* f : output_list_)
-    delete f;
-  output_list_.clear();
+  writer_.Clear();
 }

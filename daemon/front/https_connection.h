@@ -3,9 +3,9 @@
 
 #include <stddef.h>
 
-#include <list>
 #include <string>
 
+#include "front/socket_writer.h"
 #include "net/data_frame.h"
 #include "net/epoll_server.h"
 #include "net/ring_byte_buffer.h"
@@ -15,7 +15,7 @@ class FrontConnection;
 // The direct TCP connection of a CONNECT tunnel. Once connected it answers the application
 // with "HTTP/1.0 200 Connection established" through its front connection and relays bytes
 // both ways without looking at them. Runs on the HttpThread's loop beside its front connection.
-class HttpsConnection : public EpollCallback {
+class HttpsConnection : public EpollCallback, private SocketWriter::Observer {
  public:
   static const int kReadBufferSize = 10240;
   static const size_t kMaxBytesSentPerWrite = 10240;
@@ -54,8 +54,9 @@ class HttpsConnection : public EpollCallback {
   void HandleEvents();
   bool DoRead();
   bool DoWrite();
-  void Cork(bool on);
   void Close();
+  // SocketWriter::Observer
+  void OnBytesSent(size_t n) override;
   void Established();
 
   int fd_ = -1;
@@ -63,15 +64,11 @@ class HttpsConnection : public EpollCallback {
   bool registered_ = false;
   bool initialized_ = false;
   RingByteBuffer read_buffer_;
-  std::list<DataFrame*> output_list_;
+  SocketWriter writer_;
   EpollServer* epoll_server_ = nullptr;
-  size_t max_bytes_sent_per_write_ = kMaxBytesSentPerWrite;
   std::string server_ip_;
   bool connected_ = false;
   FrontConnection* front_;
-  int max_output_list_ = 0;
-  // TCP_CORK as last set on the socket.
-  bool corked_ = false;
 };
 
 #endif  // DAEMON_FRONT_HTTPS_CONNECTION_H
