@@ -84,7 +84,7 @@ struct Fixture {
   std::vector<std::pair<int, int>> path;
 
   Fixture() {
-    if (!gl.Start(kWidth, kHeight) || !scene.Init(kWidth, kHeight, NoCallback)) {
+    if (!gl.MakeCurrent(kWidth, kHeight) || !scene.Init(kWidth, kHeight, NoCallback)) {
       fprintf(stderr, "no GL context: %s\n", gl.error().c_str());
       return;
     }

@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
   mkdir(out.c_str(), 0755);
 
   vellix_demo::HeadlessEgl gl;
-  if (!gl.Start(kWidth, kHeight)) {
+  if (!gl.MakeCurrent(kWidth, kHeight)) {
     fprintf(stderr, "vellix-demo: %s\n", gl.error().c_str());
     return 1;
   }

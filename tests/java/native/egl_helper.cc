@@ -1,8 +1,6 @@
 // Test-only natives of com.ordune.notes.vellix.test.Egl: a headless OpenGL ES 2.0 context
 // (Mesa's surfaceless platform, a pbuffer with depth) current on the calling thread, pixels
 // read back from it, and the process's standard error captured while a test runs.
-#include <EGL/egl.h>
-#include <EGL/eglext.h>
 #include <GLES2/gl2.h>
 #include <jni.h>
 #include <stdio.h>
@@ -12,53 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "headless_egl.h"
+
 namespace {
 
-EGLDisplay g_display = EGL_NO_DISPLAY;
-EGLConfig g_config = nullptr;
-EGLContext g_context = EGL_NO_CONTEXT;
-EGLSurface g_surface = EGL_NO_SURFACE;
-int g_width = 0;
-int g_height = 0;
+vellix_demo::HeadlessEgl* g_egl = nullptr;
 int g_saved_stderr = -1;
 int g_capture = -1;
-
-bool OpenDisplay() {
-  if (g_display != EGL_NO_DISPLAY)
-    return true;
-  auto get_platform_display = reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(
-      eglGetProcAddress("eglGetPlatformDisplayEXT"));
-  if (get_platform_display != nullptr)
-    g_display = get_platform_display(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
-  if (g_display == EGL_NO_DISPLAY)
-    g_display = eglGetDisplay(EGL_DEFAULT_DISPLAY);
-  if (g_display == EGL_NO_DISPLAY || !eglInitialize(g_display, nullptr, nullptr)) {
-    g_display = EGL_NO_DISPLAY;
-    return false;
-  }
-  eglBindAPI(EGL_OPENGL_ES_API);
-  EGLint const attribs[] = {EGL_RENDERABLE_TYPE,
-                            EGL_OPENGL_ES2_BIT,
-                            EGL_SURFACE_TYPE,
-                            EGL_PBUFFER_BIT,
-                            EGL_RED_SIZE,
-                            8,
-                            EGL_GREEN_SIZE,
-                            8,
-                            EGL_BLUE_SIZE,
-                            8,
-                            EGL_ALPHA_SIZE,
-                            8,
-                            EGL_DEPTH_SIZE,
-                            16,
-                            EGL_NONE};
-  EGLint count = 0;
-  if (!eglChooseConfig(g_display, attribs, &g_config, 1, &count) || count < 1)
-    return false;
-  EGLint const context_attribs[] = {EGL_CONTEXT_CLIENT_VERSION, 2, EGL_NONE};
-  g_context = eglCreateContext(g_display, g_config, EGL_NO_CONTEXT, context_attribs);
-  return g_context != EGL_NO_CONTEXT;
-}
 
 }  // namespace
 
@@ -69,57 +27,32 @@ extern "C" {
 JNIEXPORT jboolean JNICALL Java_com_ordune_notes_vellix_test_Egl_makeCurrent(JNIEnv*, jclass,
                                                                              jint width,
                                                                              jint height) {
-  if (!OpenDisplay())
-    return JNI_FALSE;
-  if (g_surface != EGL_NO_SURFACE && (width != g_width || height != g_height)) {
-    eglMakeCurrent(g_display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
-    eglDestroySurface(g_display, g_surface);
-    g_surface = EGL_NO_SURFACE;
-  }
-  if (g_surface == EGL_NO_SURFACE) {
-    EGLint const attribs[] = {EGL_WIDTH, width, EGL_HEIGHT, height, EGL_NONE};
-    g_surface = eglCreatePbufferSurface(g_display, g_config, attribs);
-    if (g_surface == EGL_NO_SURFACE)
-      return JNI_FALSE;
-    g_width = width;
-    g_height = height;
-  }
-  return eglMakeCurrent(g_display, g_surface, g_surface, g_context) ? JNI_TRUE : JNI_FALSE;
+  if (g_egl == nullptr)
+    g_egl = new vellix_demo::HeadlessEgl();
+  return g_egl->MakeCurrent(width, height) ? JNI_TRUE : JNI_FALSE;
 }
 
 // Releases the context from this thread and destroys everything.
 JNIEXPORT void JNICALL Java_com_ordune_notes_vellix_test_Egl_release(JNIEnv*, jclass) {
-  if (g_display == EGL_NO_DISPLAY)
-    return;
-  eglMakeCurrent(g_display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
-  if (g_surface != EGL_NO_SURFACE)
-    eglDestroySurface(g_display, g_surface);
-  if (g_context != EGL_NO_CONTEXT)
-    eglDestroyContext(g_display, g_context);
-  g_surface = EGL_NO_SURFACE;
-  g_context = EGL_NO_CONTEXT;
-  eglReleaseThread();
+  if (g_egl != nullptr)
+    g_egl->Release();
 }
 
 // The surface as 0xAARRGGBB values, top row first.
 JNIEXPORT jintArray JNICALL Java_com_ordune_notes_vellix_test_Egl_readPixels(JNIEnv* env, jclass) {
-  int const w = g_width;
-  int const h = g_height;
-  std::vector<unsigned char> rgba(static_cast<size_t>(w) * h * 4);
-  glPixelStorei(GL_PACK_ALIGNMENT, 1);
-  glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
-  std::vector<jint> argb(static_cast<size_t>(w) * h);
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      unsigned char const* p = &rgba[(static_cast<size_t>(h - 1 - y) * w + x) * 4];
-      argb[static_cast<size_t>(y) * w + x] = static_cast<jint>(
-          (static_cast<unsigned>(p[3]) << 24) | (static_cast<unsigned>(p[0]) << 16) |
-          (static_cast<unsigned>(p[1]) << 8) | p[2]);
-    }
+  if (g_egl == nullptr)
+    return env->NewIntArray(0);
+  std::vector<uint8_t> const rgba = g_egl->Read();
+  std::vector<jint> argb(rgba.size() / 4);
+  for (size_t i = 0; i < argb.size(); ++i) {
+    uint8_t const* p = &rgba[i * 4];
+    argb[i] = static_cast<jint>((static_cast<unsigned>(p[3]) << 24) |
+                                (static_cast<unsigned>(p[0]) << 16) |
+                                (static_cast<unsigned>(p[1]) << 8) | p[2]);
   }
-  jintArray out = env->NewIntArray(w * h);
+  jintArray out = env->NewIntArray(static_cast<jsize>(argb.size()));
   if (out != nullptr)
-    env->SetIntArrayRegion(out, 0, w * h, argb.data());
+    env->SetIntArrayRegion(out, 0, static_cast<jsize>(argb.size()), argb.data());
   return out;
 }
 
