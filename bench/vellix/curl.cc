@@ -10,64 +10,20 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <map>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "frame_timing.h"
 #include "page/dual_turn_page.h"
 #include "page/turn_page.h"
-
-namespace {
-
-std::atomic<long> g_allocations(0);
-
-void* CountedAlloc(size_t n) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  void* p = malloc(n == 0 ? 1 : n);
-  if (p == nullptr)
-    throw std::bad_alloc();
-  return p;
-}
-
-}  // namespace
-
-void* operator new(size_t n) {
-  return CountedAlloc(n);
-}
-void* operator new[](size_t n) {
-  return CountedAlloc(n);
-}
-void* operator new(size_t n, std::nothrow_t const&) noexcept {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return malloc(n == 0 ? 1 : n);
-}
-void* operator new[](size_t n, std::nothrow_t const&) noexcept {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return malloc(n == 0 ? 1 : n);
-}
-void operator delete(void* p) noexcept {
-  free(p);
-}
-void operator delete[](void* p) noexcept {
-  free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-  free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-  free(p);
-}
 
 namespace {
 
 using kestrin::GL::CDualTurnPage;
 using kestrin::GL::CTurnPage;
 using kestrin::GL::CVirtualPage;
+using vellix_bench::Measure;
 
 struct Grid {
   char const* name;
@@ -113,35 +69,6 @@ std::vector<std::pair<float, float>> DragPath(Grid const& g) {
     path.emplace_back(x, y);
   }
   return path;
-}
-
-double Median(std::vector<double>* v) {
-  if (v->empty())
-    return 0;
-  std::sort(v->begin(), v->end());
-  return (*v)[v->size() / 2];
-}
-
-// Times each frame on its own and counts the allocations it makes.
-template <typename Frame>
-void Measure(benchmark::State& state, Frame frame) {
-  std::vector<double> samples;
-  samples.reserve(static_cast<size_t>(state.max_iterations));
-  long allocations = 0;
-  long frames = 0;
-  for (auto _ : state) {
-    long a0 = g_allocations.load(std::memory_order_relaxed);
-    auto t0 = std::chrono::steady_clock::now();
-    frame();
-    auto t1 = std::chrono::steady_clock::now();
-    allocations += g_allocations.load(std::memory_order_relaxed) - a0;
-    ++frames;
-    if (samples.size() < samples.capacity())
-      samples.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
-  }
-  state.counters["median_us"] = Median(&samples);
-  state.counters["min_us"] = samples.empty() ? 0.0 : samples.front();
-  state.counters["allocs/frame"] = frames > 0 ? static_cast<double>(allocations) / frames : 0.0;
 }
 
 void BM_Drag(benchmark::State& state) {
@@ -190,40 +117,13 @@ BENCHMARK(BM_Drag)->DenseRange(0, 3);
 BENCHMARK(BM_Turn)->DenseRange(0, 3);
 BENCHMARK(BM_FlatRebuild)->DenseRange(0, 3);
 
-class FrameReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(std::vector<Run> const& runs) override {
-    for (Run const& run : runs) {
-      for (auto const& counter : run.counters)
-        counters_[run.benchmark_name()][counter.first] = counter.second.value;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-
-  // The value of a counter; with --benchmark_repetitions, the median.
-  double Get(std::string const& run, std::string const& counter) const {
-    for (std::string const& name : {run + "_median", run}) {
-      auto r = counters_.find(name);
-      if (r == counters_.end())
-        continue;
-      auto c = r->second.find(counter);
-      if (c != r->second.end())
-        return c->second;
-    }
-    return -1;
-  }
-
- private:
-  std::map<std::string, std::map<std::string, double>> counters_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv))
     return 1;
-  FrameReporter reporter;
+  vellix_bench::FrameReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   printf(
       "\nper frame, median (goal <= 30 us, 0 allocations); baseline: the same grid rebuilt flat\n");

@@ -8,53 +8,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <map>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "book/gl_scene.h"
+#include "frame_timing.h"
 #include "headless_egl.h"
 
 namespace {
 
-std::atomic<long> g_allocations(0);
-
-void* CountedAlloc(size_t n) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  void* p = malloc(n == 0 ? 1 : n);
-  if (p == nullptr)
-    throw std::bad_alloc();
-  return p;
-}
-
-}  // namespace
-
-void* operator new(size_t n) {
-  return CountedAlloc(n);
-}
-void* operator new[](size_t n) {
-  return CountedAlloc(n);
-}
-void operator delete(void* p) noexcept {
-  free(p);
-}
-void operator delete[](void* p) noexcept {
-  free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-  free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-  free(p);
-}
-
-namespace {
-
 using kestrin::GL::GLScene;
+using vellix_bench::Measure;
 
 int const kWidth = 1080;
 int const kHeight = 1920;
@@ -112,32 +76,6 @@ struct Fixture {
 
 Fixture* g_fixture = nullptr;
 
-double Median(std::vector<double>* v) {
-  if (v->empty())
-    return 0;
-  std::sort(v->begin(), v->end());
-  return (*v)[v->size() / 2];
-}
-
-template <typename Frame>
-void Measure(benchmark::State& state, Frame frame) {
-  std::vector<double> samples;
-  long allocations = 0;
-  long frames = 0;
-  for (auto _ : state) {
-    long a0 = g_allocations.load(std::memory_order_relaxed);
-    auto t0 = std::chrono::steady_clock::now();
-    frame();
-    auto t1 = std::chrono::steady_clock::now();
-    allocations += g_allocations.load(std::memory_order_relaxed) - a0;
-    ++frames;
-    samples.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
-  }
-  state.counters["median_us"] = Median(&samples);
-  state.counters["min_us"] = samples.empty() ? 0.0 : samples.front();
-  state.counters["allocs/frame"] = frames > 0 ? static_cast<double>(allocations) / frames : 0.0;
-}
-
 void BM_UpdateAndDraw(benchmark::State& state) {
   Fixture& f = *g_fixture;
   size_t k = 0;
@@ -164,30 +102,6 @@ void BM_BookUpdate(benchmark::State& state) {
 BENCHMARK(BM_UpdateAndDraw)->Iterations(100)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BookUpdate)->Iterations(5000);
 
-class FrameReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(std::vector<Run> const& runs) override {
-    for (Run const& run : runs) {
-      for (auto const& counter : run.counters)
-        counters_[run.benchmark_name()][counter.first] = counter.second.value;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double Get(std::string const& run, std::string const& counter) const {
-    for (auto const& r : counters_) {
-      if (r.first.rfind(run, 0) == 0) {
-        auto c = r.second.find(counter);
-        if (c != r.second.end())
-          return c->second;
-      }
-    }
-    return -1;
-  }
-
- private:
-  std::map<std::string, std::map<std::string, double>> counters_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -198,7 +112,7 @@ int main(int argc, char** argv) {
   if (!fixture.ok)
     return 1;
   g_fixture = &fixture;
-  FrameReporter reporter;
+  vellix_bench::FrameReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   printf("\nper frame at %dx%d during a curl, median; baseline: the 60 fps frame budget, %.1f ms\n",
          kWidth, kHeight, kBudgetUs / 1000.0);
