@@ -13,27 +13,12 @@
 
 namespace {
 
+using qvtest::CountOf;
 using qvtest::CurlResult;
 using qvtest::DaemonUnderTest;
-using qvtest::Gateway;
-using qvtest::Origin;
-using qvtest::TempDir;
 
-class ControlEndToEndTest : public ::testing::Test {
+class ControlEndToEndTest : public qvtest::PeersSuite {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir();
-    origin_ = new Origin();
-    gateway_ = new Gateway();
-    ASSERT_TRUE(origin_->Start(*dir_));
-    ASSERT_TRUE(gateway_->Start(*dir_));
-  }
-  static void TearDownTestSuite() {
-    delete gateway_;
-    delete origin_;
-    delete dir_;
-  }
-
   void SetUp() override {
     daemon_.reset(new DaemonUnderTest({{"QUORVIN_GATE_PORT", std::to_string(gateway_->port())}}));
     ASSERT_TRUE(daemon_->Start());
@@ -47,22 +32,8 @@ class ControlEndToEndTest : public ::testing::Test {
                            90, prefix);
   }
 
-  static int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-      ++n;
-    return n;
-  }
-
-  static TempDir* dir_;
-  static Origin* origin_;
-  static Gateway* gateway_;
   std::unique_ptr<DaemonUnderTest> daemon_;
 };
-
-TempDir* ControlEndToEndTest::dir_ = nullptr;
-Origin* ControlEndToEndTest::origin_ = nullptr;
-Gateway* ControlEndToEndTest::gateway_ = nullptr;
 
 TEST_F(ControlEndToEndTest, EveryCommandsReplyText) {
   const std::string day = "2012-02-29";
@@ -102,7 +73,7 @@ TEST_F(ControlEndToEndTest, EveryCommandsReplyText) {
   }
   EXPECT_EQ(-1, daemon_->ProxyPort());
   // The second stop found nothing to stop.
-  EXPECT_EQ(1, Count(daemon_->Log(), "ALREADYSTOPED"));
+  EXPECT_EQ(1, CountOf(daemon_->Log(), "ALREADYSTOPED"));
   EXPECT_EQ(0, daemon_->Stop());
 }
 

@@ -451,4 +451,32 @@ double WaitForClose(int fd, double timeout_s) {
   }
 }
 
+int CountOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++n;
+  return n;
+}
+
+TempDir* PeersSuite::dir_ = nullptr;
+Origin* PeersSuite::origin_ = nullptr;
+Gateway* PeersSuite::gateway_ = nullptr;
+
+void PeersSuite::SetUpTestSuite() {
+  dir_ = new TempDir();
+  origin_ = new Origin();
+  gateway_ = new Gateway();
+  ASSERT_TRUE(origin_->Start(*dir_));
+  ASSERT_TRUE(gateway_->Start(*dir_));
+}
+
+void PeersSuite::TearDownTestSuite() {
+  delete gateway_;
+  delete origin_;
+  delete dir_;
+  gateway_ = nullptr;
+  origin_ = nullptr;
+  dir_ = nullptr;
+}
+
 }  // namespace qvtest

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "gtest/gtest.h"
+
 namespace qvtest {
 
 // A folder made with mkdtemp, removed with its contents at destruction.
@@ -139,6 +141,20 @@ int RefusingPort(int* fd);
 int ConnectLoopback(int port);
 // Waits until the peer closes (recv 0 or error); returns the seconds waited, -1 on time-out.
 double WaitForClose(int fd, double timeout_s);
+
+// How often `what` occurs in `text`, overlaps counted.
+int CountOf(const std::string& text, const std::string& what);
+
+// A test suite whose tests share one origin and one test gateway, started for the suite.
+class PeersSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+
+  static TempDir* dir_;
+  static Origin* origin_;
+  static Gateway* gateway_;
+};
 
 template <typename Pred>
 bool WaitUntil(Pred pred, double timeout_s) {

@@ -16,29 +16,15 @@
 
 namespace {
 
+using qvtest::CountOf;
 using qvtest::CurlResult;
 using qvtest::DaemonUnderTest;
 using qvtest::Gateway;
 using qvtest::HeaderValue;
-using qvtest::Origin;
 using qvtest::Sha256Hex;
-using qvtest::TempDir;
 
-class ProxyEndToEndTest : public ::testing::Test {
+class ProxyEndToEndTest : public qvtest::PeersSuite {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir();
-    origin_ = new Origin();
-    gateway_ = new Gateway();
-    ASSERT_TRUE(origin_->Start(*dir_));
-    ASSERT_TRUE(gateway_->Start(*dir_));
-  }
-  static void TearDownTestSuite() {
-    delete gateway_;
-    delete origin_;
-    delete dir_;
-  }
-
   // A daemon towards `gateway_port` with `extra` settings, its proxy started; the proxy port.
   int StartDaemon(int gateway_port, std::map<std::string, std::string> extra = {}) {
     extra["QUORVIN_GATE_PORT"] = std::to_string(gateway_port);
@@ -53,22 +39,8 @@ class ProxyEndToEndTest : public ::testing::Test {
     return args;
   }
 
-  static int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-      ++n;
-    return n;
-  }
-
-  static TempDir* dir_;
-  static Origin* origin_;
-  static Gateway* gateway_;
   std::unique_ptr<DaemonUnderTest> daemon_;
 };
-
-TempDir* ProxyEndToEndTest::dir_ = nullptr;
-Origin* ProxyEndToEndTest::origin_ = nullptr;
-Gateway* ProxyEndToEndTest::gateway_ = nullptr;
 
 // The body arrived whole: its digest is the one the origin computed, for the path asked.
 void ExpectOriginBody(const CurlResult& r, const std::string& path) {
@@ -265,10 +237,11 @@ TEST_F(ProxyEndToEndTest, UnreachableGatewayClosesTheClientAtOnceAndIsBroadcast)
     EXPECT_EQ("", r.headers);
     // Every accepted client made one attempt of its own, and each failure was broadcast.
     EXPECT_TRUE(qvtest::WaitUntil(
-        [&]() { return Count(daemon_->Broadcasts(), "200 connection unsucceed.") == attempt; }, 5))
+        [&]() { return CountOf(daemon_->Broadcasts(), "200 connection unsucceed.") == attempt; },
+        5))
         << daemon_->Broadcasts();
   }
-  EXPECT_EQ(0, Count(daemon_->Broadcasts(), "100 connection succeed."));
+  EXPECT_EQ(0, CountOf(daemon_->Broadcasts(), "100 connection succeed."));
   close(holder);
 }
 
@@ -298,7 +271,7 @@ TEST_F(ProxyEndToEndTest, GoawayAfterThreeStreamsLaterRequestsUseANewConnection)
   for (const std::string& e : leaving.Events("stream"))
     ids.push_back(qvtest::JsonNumber(e, "id"));
   EXPECT_EQ((std::vector<long long>{1, 3, 5, 7, 9}), ids);
-  EXPECT_EQ(2, Count(daemon_->Broadcasts(), "100 connection succeed.")) << daemon_->Broadcasts();
+  EXPECT_EQ(2, CountOf(daemon_->Broadcasts(), "100 connection succeed.")) << daemon_->Broadcasts();
 }
 
 TEST_F(ProxyEndToEndTest, ClientLinesNamedLikeTheRequestLineAreDropped) {

@@ -27,8 +27,6 @@ namespace {
 
 using qvtest::CurlResult;
 using qvtest::DaemonUnderTest;
-using qvtest::Gateway;
-using qvtest::Origin;
 using qvtest::Process;
 using qvtest::TempDir;
 
@@ -107,29 +105,9 @@ class OwnDaemon {
   Process daemon_;
 };
 
-class StatsEndToEndTest : public ::testing::Test {
+class StatsEndToEndTest : public qvtest::PeersSuite {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir();
-    origin_ = new Origin();
-    gateway_ = new Gateway();
-    ASSERT_TRUE(origin_->Start(*dir_));
-    ASSERT_TRUE(gateway_->Start(*dir_));
-  }
-  static void TearDownTestSuite() {
-    delete gateway_;
-    delete origin_;
-    delete dir_;
-  }
-
-  static TempDir* dir_;
-  static Origin* origin_;
-  static Gateway* gateway_;
 };
-
-TempDir* StatsEndToEndTest::dir_ = nullptr;
-Origin* StatsEndToEndTest::origin_ = nullptr;
-Gateway* StatsEndToEndTest::gateway_ = nullptr;
 
 // A listening socket nobody accepts on: connections complete, requests are never answered.
 int SilentListener(int* port) {
