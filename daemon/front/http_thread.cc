@@ -1,6 +1,7 @@
 #include "front/http_thread.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <stdio.h>
@@ -130,6 +131,27 @@ void HttpThread::FrontIdleCheck() {
     ++it;
     c->IdleCheck();
   }
+  if (front_connections_.empty() && https_connections_.empty())
+    ReleaseIdleMemory();
+}
+
+void HttpThread::ReleaseIdleMemory() {
+  // Once per idle spell: the next client makes the next spell.
+  if (memory_released_)
+    return;
+  memory_released_ = true;
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 33)
+  // glibc keeps what a burst of clients freed (their buffers and queued replies) in its arenas
+  // for reuse, holding tens of megabytes after the burst; Android's allocators hand idle pages
+  // back on their own.
+  // Less is not worth the page faults of taking it back.
+  const size_t kReleaseFreeBytes = 4 * 1024 * 1024;
+  const struct mallinfo2 info = mallinfo2();
+  if (info.fordblks < kReleaseFreeBytes)
+    return;
+  malloc_trim(0);
+  QV_LOGD(kTag, "released free memory, %zu KB", info.fordblks / 1024);
+#endif
 }
 
 int HttpThread::put_to_other_epoll(int fd) {
@@ -195,6 +217,7 @@ FrontConnection* HttpThread::MakeFrontConnection(int fd, const std::string& peer
   QV_LOGD(kTag, "MakeFrontConnection ok %d", fd);
   front_connections_.insert(connection);
   ++front_connection_count_;
+  memory_released_ = false;
   return connection;
 }
 

@@ -82,6 +82,8 @@ class HttpThread : public Thread, public StreamDispatch {
   void DestroyFinished();
   void HandlePending();
   void FrontIdleCheck();
+  // With no client left, gives the allocator's free memory back to the system.
+  void ReleaseIdleMemory();
 
   std::map<uint32_t, FrontConnection*> stread_id_map_;
   std::atomic<bool> stop_{false};
@@ -100,6 +102,7 @@ class HttpThread : public Thread, public StreamDispatch {
   int https_connection_count_ = 0;
   int idle_check_counter_ = 0;
   time_t last_idle_walk_ = 0;
+  bool memory_released_ = true;
   bool gateway_ready_ = false;
   CommandNotifier* notifier_ = nullptr;
   // Run is inside its loop's callbacks: what they queue is handled before the next wait.
