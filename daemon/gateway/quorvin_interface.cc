@@ -298,7 +298,7 @@ void QuorvinInterface::OnSynReply(const SpdyFrame& frame, const SpdyHeaderMapHan
   std::string source_len;
   std::string compressed_len;
   if (!SpdyHeadersToHttpResponse(headers.get(), &head, &source_len, &compressed_len)) {
-    RejectReply(stream_id, "OnSynReply", "no status or version");
+    RejectReply(stream_id, "OnSynReply", "no usable status or version");
     return;
   }
   SetReplyState(stream_id, kReplied);
@@ -416,6 +416,12 @@ bool QuorvinInterface::SpdyHeadersToHttpResponse(SpdyHeaderMap* headers, std::st
   auto version = headers->find("version");
   if (status == headers->end() || version == headers->end())
     return false;
+  // A line break would let the gateway's text end the head early or add lines of its own.
+  auto has_line_break = [](const std::string& text) {
+    return text.find_first_of("\r\n") != std::string::npos;
+  };
+  if (has_line_break(status->second) || has_line_break(version->second))
+    return false;
   headers->erase("Transfer-Encoding");
   headers->erase("transfer-encoding");
 
@@ -442,6 +448,10 @@ bool QuorvinInterface::SpdyHeadersToHttpResponse(SpdyHeaderMap* headers, std::st
 
   *head = version->second + " " + status->second + "\r\n";
   for (const auto& entry : *headers) {
+    if (has_line_break(entry.first) || has_line_break(entry.second)) {
+      QV_LOGW(kTag, "SpdyHeadersToHttpResponse: a header with a line break left out");
+      continue;
+    }
     size_t start = 0;
     while (true) {
       const size_t nul = entry.second.find('\0', start);

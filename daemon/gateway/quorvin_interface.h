@@ -82,7 +82,8 @@ class QuorvinInterface : public SessionVisitor {
   static void BuildHeaderMap(const HttpHeaderList& headers, const std::string& img_tag,
                              int image_level, SpdyHeaderMap* map);
   // Reply header map to an HTTP/1.1 response head. Fails when "status" or "version" is
-  // missing. Removes the transfer-encoding entries from `headers`.
+  // missing or holds a line break. Removes the transfer-encoding entries from `headers`, and
+  // leaves out (with a WARN) any other header whose name or value holds a line break.
   static bool SpdyHeadersToHttpResponse(SpdyHeaderMap* headers, std::string* head,
                                         std::string* source_len, std::string* compressed_len);
 
