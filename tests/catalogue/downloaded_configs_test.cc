@@ -33,27 +33,10 @@ const char kNewConfig[] =
     "[http2quorvin]\nLISTEN_IP=127.0.0.1\nLISTEN_PORT=8124\nQUORVIN_GATE_IP=new.gate\n"
     "QUORVIN_GATE_PORT=8443\n";
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 void Replace(std::string* s, const std::string& from, const std::string& to) {
   for (size_t at; (at = s->find(from)) != std::string::npos;)
     s->replace(at, from.size(), to);
 }
-
-class Recorder : public UpdateConfigListener {
- public:
-  void OnUpdateConfigDone(const UpdateConfigOutcome& outcome) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    outcomes.push_back(outcome);
-  }
-  std::mutex mutex;
-  std::vector<UpdateConfigOutcome> outcomes;
-};
 
 const std::map<std::string, UpdateConfigOutcome::Result> kResults = {
     {"updated", UpdateConfigOutcome::kUpdated},
@@ -116,7 +99,7 @@ TEST_P(DownloadedConfigs, OutcomeAsCatalogued) {
   struct stat before;
   ASSERT_EQ(0, stat(path_.c_str(), &before));
 
-  Recorder recorder;
+  OutcomeRecorder recorder;
   StderrCapture capture;
   {
     ConfigUpdater updater(path_, &recorder);
@@ -147,11 +130,11 @@ TEST_P(DownloadedConfigs, OutcomeAsCatalogued) {
   struct stat after;
   ASSERT_EQ(0, stat(path_.c_str(), &after));
   if (result == "updated") {
-    EXPECT_EQ(kNewConfig, ReadFile(path_));
+    EXPECT_EQ(kNewConfig, ReadWholeFile(path_));
     EXPECT_NE(before.st_ino, after.st_ino);
   } else {
     // Byte for byte the old file, and the very same file.
-    EXPECT_EQ(kOldConfig, ReadFile(path_));
+    EXPECT_EQ(kOldConfig, ReadWholeFile(path_));
     EXPECT_EQ(before.st_ino, after.st_ino);
     EXPECT_EQ(before.st_mtime, after.st_mtime);
   }

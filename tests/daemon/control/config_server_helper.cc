@@ -1,5 +1,8 @@
 #include "daemon/control/config_server_helper.h"
 
+#include <fstream>
+#include <sstream>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <string.h>
@@ -77,4 +80,11 @@ void CannedHttpServer::Serve() {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return released_ || !reply.hold; });
   }
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
 }

@@ -8,6 +8,22 @@
 #include <thread>
 #include <vector>
 
+#include "control/config_updater.h"
+
+// The whole file; empty when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+
+// Keeps every outcome an update reports.
+class OutcomeRecorder : public UpdateConfigListener {
+ public:
+  void OnUpdateConfigDone(const UpdateConfigOutcome& outcome) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    outcomes.push_back(outcome);
+  }
+  std::mutex mutex;
+  std::vector<UpdateConfigOutcome> outcomes;
+};
+
 // A loopback HTTP server on a free port that answers each request path with raw bytes, one
 // connection at a time, then closes the connection (or holds it open until Release).
 class CannedHttpServer {

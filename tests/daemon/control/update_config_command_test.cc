@@ -28,12 +28,6 @@ const char kNewConfig[] =
     "gate\n"
     "QUORVIN_GATE_PORT=8443\n";
 
-std::string ReadFile(const std::string& path) {
-  std::stringstream ss;
-  ss << std::ifstream(path, std::ios::binary).rdbuf();
-  return ss.str();
-}
-
 std::string Ok(const std::string& body) {
   return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
@@ -110,7 +104,7 @@ TEST_F(UpdateConfigCommandTest, StartedReplyThenTheOutcomeBroadcast) {
     if (c.folder_gone) {
       ASSERT_EQ(0, rename((folder_ + ".away").c_str(), folder_.c_str()));
     }
-    EXPECT_EQ(c.file, ReadFile(path_));
+    EXPECT_EQ(c.file, ReadWholeFile(path_));
     const bool updated = c.file == kNewConfig;
     EXPECT_EQ(updated,
               log.find("W/control_message(" + std::to_string(getpid()) +
@@ -147,7 +141,7 @@ TEST_F(UpdateConfigCommandTest, RefusalsGetTheirOwnReplyAndNoBroadcast) {
       "601 config download failed: http_fetch: Connection closed inside the response head";
   EXPECT_EQ(closed, asker_->Recv());
   EXPECT_EQ(closed, watcher_->Recv());
-  EXPECT_EQ(kOldConfig, ReadFile(path_));
+  EXPECT_EQ(kOldConfig, ReadWholeFile(path_));
 
   // Without a word the server comes from the environment.
   CannedHttpServer second;
@@ -155,7 +149,7 @@ TEST_F(UpdateConfigCommandTest, RefusalsGetTheirOwnReplyAndNoBroadcast) {
   setenv("HTTP2QUORVIN_CONFIG_SERVER", second.address().c_str(), 1);
   EXPECT_EQ("1 UpdateConfigStarted.", asker_->Ask("updateconfig"));
   EXPECT_EQ("600 config updated: http://" + second.address() + kUrlPath, watcher_->Recv());
-  EXPECT_EQ(kNewConfig, ReadFile(path_));
+  EXPECT_EQ(kNewConfig, ReadWholeFile(path_));
 }
 
 // The daemon's end does not wait out a stalled server: the running download is cancelled.
@@ -168,7 +162,7 @@ TEST_F(UpdateConfigCommandTest, EndingTheListenerCancelsARunningDownload) {
   listener_.reset();
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_NE(std::string::npos, log.find("http_fetch: Download cancelled\n")) << log;
-  EXPECT_EQ(kOldConfig, ReadFile(path_));
+  EXPECT_EQ(kOldConfig, ReadWholeFile(path_));
 
   // A later download is not cancelled.
   StartListener();

@@ -29,13 +29,6 @@ const char kNewConfig[] =
     "; downloaded\n[http2quorvin]\nDISABLE_NAGLE=1\nLISTEN_IP=127.0.0.1\nLISTEN_PORT=8124\n"
     "QUORVIN_GATE_IP=new.gate\nQUORVIN_GATE_PORT=8443\nLOG_LEVEL=2\n";
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
@@ -57,16 +50,6 @@ std::string WithLength(const std::string& body) {
 std::string Warn(const std::string& text) {
   return "W/update_config_thread(" + std::to_string(getpid()) + "): " + text + "\n";
 }
-
-class Recorder : public UpdateConfigListener {
- public:
-  void OnUpdateConfigDone(const UpdateConfigOutcome& outcome) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    outcomes.push_back(outcome);
-  }
-  std::mutex mutex;
-  std::vector<UpdateConfigOutcome> outcomes;
-};
 
 class UpdateConfigTest : public testing::Test {
  protected:
@@ -96,7 +79,7 @@ class UpdateConfigTest : public testing::Test {
 
   // One download through the updater; returns its only outcome and the captured log.
   UpdateConfigOutcome Download(const std::string& server, std::string* log) {
-    Recorder recorder;
+    OutcomeRecorder recorder;
     testing::internal::CaptureStderr();
     {
       ConfigUpdater updater(path_, &recorder);
@@ -184,7 +167,7 @@ TEST_F(UpdateConfigTest, DownloadOutcomes) {
     EXPECT_EQ("http://" + servers[0].address() + kUrlPath, out.url);
     EXPECT_EQ(c.requests, servers[0].requests().size());
     if (c.result == kUpdated) {
-      EXPECT_EQ(cfg, ReadFile(path_));
+      EXPECT_EQ(cfg, ReadWholeFile(path_));
       EXPECT_NE(before, Inode(path_));  // a new file renamed into place, never rewritten
       struct stat st;
       ASSERT_EQ(0, stat(path_.c_str(), &st));
@@ -197,7 +180,7 @@ TEST_F(UpdateConfigTest, DownloadOutcomes) {
       EXPECT_NE(std::string::npos, log.find(shown + "\n")) << log;
       WriteFile(path_, kOldConfig);
     } else {
-      EXPECT_EQ(kOldConfig, ReadFile(path_));
+      EXPECT_EQ(kOldConfig, ReadWholeFile(path_));
       EXPECT_EQ(before, Inode(path_));
     }
     if (c.result == kFetch) {
@@ -233,7 +216,7 @@ TEST_F(UpdateConfigTest, RequestUrlAndLinkedTarget) {
   struct stat st;
   ASSERT_EQ(0, lstat(path_.c_str(), &st));
   EXPECT_TRUE(S_ISLNK(st.st_mode));
-  EXPECT_EQ(kNewConfig, ReadFile(real));
+  EXPECT_EQ(kNewConfig, ReadWholeFile(real));
   unlink(real.c_str());
 }
 
@@ -267,7 +250,7 @@ TEST_F(UpdateConfigTest, ClientFailuresBeforeAnyResponse) {
 TEST_F(UpdateConfigTest, OneDownloadAtATime) {
   CannedHttpServer server;
   server.Set(kUrlPath, {"", true});
-  Recorder recorder;
+  OutcomeRecorder recorder;
   ConfigUpdater updater(path_, &recorder);
   testing::internal::CaptureStderr();
   ASSERT_EQ(ConfigUpdater::kStarted, updater.Begin(server.address()));
@@ -293,7 +276,7 @@ TEST_F(UpdateConfigTest, OneDownloadAtATime) {
   ASSERT_EQ(2u, recorder.outcomes.size());
   EXPECT_EQ("http_fetch: Connection closed inside the response head", recorder.outcomes[0].detail);
   EXPECT_EQ(UpdateConfigOutcome::kUpdated, recorder.outcomes[1].result);
-  EXPECT_EQ(kNewConfig, ReadFile(path_));
+  EXPECT_EQ(kNewConfig, ReadWholeFile(path_));
   EXPECT_NE(std::string::npos, log.find(Warn("updateconfig: a download is already running")));
   EXPECT_NE(std::string::npos, log.find(Warn("updateconfig: no configuration server given and "
                                              "HTTP2QUORVIN_CONFIG_SERVER is not set")));
