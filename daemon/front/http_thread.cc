@@ -143,8 +143,7 @@ void HttpThread::ReleaseIdleMemory() {
 #if defined(__GLIBC__) && __GLIBC_PREREQ(2, 33)
   // glibc keeps what a burst of clients freed (their buffers and queued replies) in its arenas
   // for reuse, holding tens of megabytes after the burst; Android's allocators hand idle pages
-  // back on their own.
-  // Less is not worth the page faults of taking it back.
+  // back on their own. Less than this is not worth the page faults of taking it back.
   const size_t kReleaseFreeBytes = 4 * 1024 * 1024;
   const struct mallinfo2 info = mallinfo2();
   if (info.fordblks < kReleaseFreeBytes)
