@@ -102,7 +102,8 @@ std::string StatusReport::Readable() const {
   double percent = 0;
   char saving[96];
   if (SavingPercent(&percent))
-    snprintf(saving, sizeof(saving), "%.1f %% of the applications' bytes", percent);
+    snprintf(saving, sizeof(saving), "%.1f %% (the gateway link against the applications)",
+             percent);
   else
     snprintf(saving, sizeof(saving), "none yet (no application traffic)");
   out += std::string("saving        ") + saving + "\n";
