@@ -10,11 +10,11 @@
 //   image level the request carries in the header named by --img-tag, and sent re-encoded only
 //   when that is smaller; the type and the dimensions stay, metadata goes, and content-length
 //   becomes the new length:
-//     level  JPEG quality  WebP quality  PNG (palette of at most 256 colours, libimagequant)
+//     level  JPEG quality  WebP quality  PNG (a palette made by libimagequant)
 //     0      untouched     untouched     untouched
-//     1      75            75            quality 90
-//     2      55            55            quality 70
-//     3      35            35            quality 50
+//     1      75            75            256 colours, dithered
+//     2      55            55            256 colours, not dithered
+//     3      35            35            16 colours, dithered
 //   Any other level, "Cache-Control: no-transform", an animated image, a body that is not of its
 //   declared type or that sharp cannot read, leaves the image untouched.
 // - Text bodies (text/*, JavaScript, JSON, XML, SVG) without a content-encoding of their own
@@ -670,9 +670,9 @@ function imageLevel(headers) {
 
 // Quality per image level (see the comment at the top).
 const QUALITY = {
-  1: { jpeg: 75, webp: 75, png: 90 },
-  2: { jpeg: 55, webp: 55, png: 70 },
-  3: { jpeg: 35, webp: 35, png: 50 },
+  1: { jpeg: 75, webp: 75, png: { colours: 256, dither: 1 } },
+  2: { jpeg: 55, webp: 55, png: { colours: 256, dither: 0 } },
+  3: { jpeg: 35, webp: 35, png: { colours: 16, dither: 1 } },
 };
 const DECLARED = { 'image/jpeg': 'jpeg', 'image/jpg': 'jpeg', 'image/pjpeg': 'jpeg',
                    'image/png': 'png', 'image/webp': 'webp' };
@@ -703,7 +703,7 @@ async function reencode(body, type, level) {
     if (meta.orientation && meta.orientation !== 1) image = image.keepExif();
     if (format === 'jpeg') image = image.jpeg({ quality: quality.jpeg });
     else if (format === 'webp') image = image.webp({ quality: quality.webp });
-    else image = image.png({ palette: true, quality: quality.png, compressionLevel: 9, effort: 1 });
+    else image = image.png(Object.assign({ palette: true, compressionLevel: 9, effort: 1 }, quality.png));
     const out = await image.toBuffer();
     return out.length < body.length ? out : null;
   } catch (e) {
