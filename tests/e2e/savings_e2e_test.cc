@@ -139,6 +139,41 @@ TEST_F(SavingsEndToEndTest, ImagesAreReencodedAtLevelsOneToThreeAndAllElseArrive
     // Whole images of the origin's type and dimensions.
     EXPECT_EQ(original_info, ImageInfo(received)) << "level " << level;
   }
+  // An image the origin marks "Cache-Control: no-transform" is left as it is.
+  CurlResult kept = qvtest::RunCurl(daemon.dir(), Via(port, {origin_->Url("/image.png")}));
+  EXPECT_EQ(HeaderValue(kept.headers, "x-body-sha256"), qvtest::Sha256Hex(kept.body));
+  EXPECT_EQ(std::to_string(kept.body.size()), HeaderValue(kept.headers, "x-img-dst-len"));
+  EXPECT_EQ(std::to_string(kept.body.size()), HeaderValue(kept.headers, "x-img-src-len"));
+}
+
+TEST_F(SavingsEndToEndTest, PassthroughSendsEveryFileAsTheOriginHasItAtAnyLevel) {
+  const std::vector<PageFile> files = PageMix();
+  qvtest::Gateway gateway;
+  ASSERT_TRUE(gateway.Start(*dir_, {"--passthrough"}, "passthrough_gateway"));
+  DaemonUnderTest daemon(
+      {{"QUORVIN_GATE_PORT", std::to_string(gateway.port())}, {"IMG_LEVEL", "3"}});
+  ASSERT_TRUE(daemon.Start());
+  const int port = daemon.StartProxy();
+  ASSERT_GT(port, 0);
+  long long bodies = 0;
+  for (const PageFile& f : files) {
+    CurlResult r = qvtest::RunCurl(daemon.dir(), Via(port, {origin_->Url(f.path)}));
+    ASSERT_EQ(0, r.exit_code) << f.path << ": " << r.stderr_text;
+    EXPECT_EQ(f.sha256, qvtest::Sha256Hex(r.body)) << f.path;
+    if (f.image()) {
+      EXPECT_EQ(std::to_string(f.size), HeaderValue(r.headers, "x-img-dst-len")) << f.path;
+    }
+    bodies += static_cast<long long>(r.body.size());
+  }
+  ASSERT_TRUE(
+      qvtest::WaitUntil([&]() { return gateway.Events("reply").size() == files.size(); }, 10));
+  for (const std::string& reply : gateway.Events("reply")) {
+    EXPECT_EQ(std::string::npos, reply.find("\"coding\":\"deflate\"")) << reply;
+    EXPECT_EQ(qvtest::JsonNumber(reply, "len"), qvtest::JsonNumber(reply, "wire")) << reply;
+  }
+  // Nothing saved: the link carried every body and its framing.
+  const std::string s = daemon.Ctl({"--raw", "status"}).out;
+  EXPECT_GT(StatusFigure(s, "linkDown"), bodies) << s;
 }
 
 TEST_F(SavingsEndToEndTest, StatusAgreesWithCurlAndTheGatewayAndQueryWithTheImageSizes) {
