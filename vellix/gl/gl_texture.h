@@ -44,6 +44,9 @@ class GLTexture {
   virtual EGLImageKHR GetEGLImage();
   virtual jobject GetJavaBitmap();
   virtual jobject CreateBitmapFromTexture(JNIEnv* env);
+  // The context that made the name is gone: forgets the name without deleting it (it may
+  // already be another texture's in a new context). An addition after Part 6.2's slots.
+  virtual void ForgetContext();
 
   GLuint id;
   unsigned width;
