@@ -1,12 +1,12 @@
 #include "book/gl_scene.h"
 
-#include "gl/gl_error.h"
-
 #include <android/log.h>
 #include <math.h>
 #include <time.h>
 
 #include <initializer_list>
+
+#include "gl/gl_error.h"
 
 namespace kestrin {
 namespace GL {

@@ -451,8 +451,8 @@ void SetPageImages(JNIEnv* env, jobject, jobjectArray bitmaps, jint count) {
       if (!f.failed()) {
         for (jsize i = 0; i < n; ++i) {
           if (px[i].data != nullptr)
-            g_scene->SetPageImage(px[i].data, static_cast<int>(i) - 1, Width(px[i]),
-                                  Height(px[i]), FormatOf(px[i]), true);
+            g_scene->SetPageImage(px[i].data, static_cast<int>(i) - 1, Width(px[i]), Height(px[i]),
+                                  FormatOf(px[i]), true);
         }
       }
     }

@@ -131,6 +131,8 @@ public final class LifecycleTest {
               // The callback itself: a touch native and a coordinate query.
               seen.add(VellixLib.Curling(10, 10));
               seen.add(VellixLib.GetTransformedCoordinate(7, 9, 1)[0]);
+              // The GL thread: the page that is now next can be handed in from here.
+              VellixLib.UpdatePageImage(next, 1);
               // A second thread (say the UI thread, handling a touch) that the callback waits
               // for: under the lock, it would wait for the callback and the callback for it.
               int[] results = new int[3];
