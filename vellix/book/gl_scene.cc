@@ -297,7 +297,7 @@ void GLScene::ResetDimension(int w, int h, bool dual) {
   bookPixelWidth = static_cast<int>(w * pixelScale);
   book = new CVirtualBook(aspect, 1.0f, 0.0f, dual);
   // A new size in the same mode keeps the book: its pages, its current page and any drag or
-  // animation (Part 8.2 makes a new, empty book). A new mode starts a new book.
+  // animation, so a rotation loses nothing on screen. A new mode starts a new book.
   if (old != nullptr && old->dualPage == dual)
     book->AdoptFrom(old);
   delete old;

@@ -7,8 +7,8 @@
 namespace kestrin {
 namespace GL {
 
-// An error goes to the log at warning priority (Part 6.2 writes nothing; an application
-// developer needs to see it), with the call site that found it.
+// An error goes to the log at warning priority, with the call site that found it: an
+// application developer needs to see it.
 bool GLPrintError(char const* where) {
   GLenum e = glGetError();
   if (e == GL_NO_ERROR)

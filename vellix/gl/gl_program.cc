@@ -10,8 +10,8 @@ namespace GL {
 
 namespace {
 
-// The compiler's and linker's logs go to the log at warning priority (Part 6.2 fetches and
-// discards them; a failed build must say why).
+// The compiler's and linker's logs go to the log at warning priority: a failed build must say
+// why.
 void LogShaderFailure(GLuint shader, unsigned type) {
   GLint len = 0;
   glGetShaderiv(shader, GL_INFO_LOG_LENGTH, &len);

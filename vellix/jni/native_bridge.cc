@@ -5,11 +5,10 @@
 // thread at the end of RenderAnimationFrame, after the lock is released, so the Java method
 // may call any native, and may wait for a thread that is calling one.
 //
-// Mends beside Part 9.1, each loud where the Part is silent: a GL native without the engine's
-// EGL context throws IllegalStateException and changes nothing; a bitmap that cannot be
-// described or locked, or whose format the library cannot upload, throws
-// IllegalArgumentException naming the format; rows wider than their pixels are packed before
-// the upload; a class without animation_end_callback() makes InitializeCurlEngine throw
+// Failures are loud: a GL native without the engine's EGL context throws
+// IllegalStateException and changes nothing; a bitmap that cannot be described or locked, or
+// whose format the library cannot upload, throws IllegalArgumentException naming the format;
+// rows wider than their pixels are packed before the upload; a class without animation_end_callback() makes InitializeCurlEngine throw
 // NoSuchMethodError; TerminateCurlEngine away from the engine's context forgets the GL names
 // instead of deleting them in whatever context is current.
 #include <EGL/egl.h>
@@ -136,8 +135,7 @@ char const* FormatName(int32_t format) {
   }
 }
 
-// Bytes per pixel of the formats the book uploads as they are (Part 8.1's table), 0 for any
-// other.
+// Bytes per pixel of the formats the book uploads as they are, 0 for any other.
 uint32_t UploadedBytesPerPixel(int32_t format) {
   switch (format) {
     case ANDROID_BITMAP_FORMAT_RGBA_8888:
@@ -245,7 +243,7 @@ int Height(Pixels const& px) {
 
 // Under the lock: checks the context (when `gl`), locks the bitmap, hands it to `use` and
 // unlocks it; then throws what failed. Nothing without a scene; a null bitmap only logs the
-// failed description (Part 9.1's line) and changes nothing.
+// failed description and changes nothing.
 template <typename Use>
 void WithBitmap(JNIEnv* env, jobject bitmap, char const* native, bool gl, Use use) {
   Failure f;
