@@ -11,9 +11,12 @@ struct Fields {
   jfieldID height = nullptr;
   jfieldID format = nullptr;
   jfieldID buffer = nullptr;
-  // Optional: lock bookkeeping and the native owner of a bitmap made by CreateJavaBitmap.
+  // Optional: lock bookkeeping, the native owner of a bitmap made by CreateJavaBitmap, padded
+  // rows, a bitmap in GPU memory.
   jfieldID lockCount = nullptr;
   jfieldID pixelRef = nullptr;
+  jfieldID stride = nullptr;
+  jfieldID hardware = nullptr;
 };
 
 jfieldID OptionalField(JNIEnv* env, jclass cls, char const* name, char const* sig) {
@@ -35,13 +38,18 @@ bool Lookup(JNIEnv* env, jobject bitmap, Fields* f) {
   f->buffer = OptionalField(env, f->cls, "mBuffer", "Ljava/nio/ByteBuffer;");
   f->lockCount = OptionalField(env, f->cls, "mLockCount", "I");
   f->pixelRef = OptionalField(env, f->cls, "mNativePixelRef", "J");
+  f->stride = OptionalField(env, f->cls, "mStride", "I");
+  f->hardware = OptionalField(env, f->cls, "mHardware", "Z");
   return f->width != nullptr && f->height != nullptr && f->format != nullptr &&
          f->buffer != nullptr;
 }
 
 uint32_t BytesPerPixel(int32_t format) {
   switch (format) {
+    case ANDROID_BITMAP_FORMAT_RGBA_F16:
+      return 8;
     case ANDROID_BITMAP_FORMAT_RGBA_8888:
+    case ANDROID_BITMAP_FORMAT_RGBA_1010102:
       return 4;
     case ANDROID_BITMAP_FORMAT_RGB_565:
     case ANDROID_BITMAP_FORMAT_RGBA_4444:
@@ -64,11 +72,21 @@ int Describe(JNIEnv* env, jobject bitmap, Fields* f, AndroidBitmapInfo* info) {
   uint32_t bpp = BytesPerPixel(format);
   if (w < 0 || h < 0 || bpp == 0 || static_cast<uint64_t>(w) * bpp > UINT32_MAX)
     return ANDROID_BITMAP_RESULT_BAD_PARAMETER;
+  uint32_t stride = static_cast<uint32_t>(w) * bpp;
+  if (f->stride != nullptr) {
+    jint padded = env->GetIntField(bitmap, f->stride);
+    if (padded != 0 && (padded < 0 || static_cast<uint32_t>(padded) < stride))
+      return ANDROID_BITMAP_RESULT_BAD_PARAMETER;
+    if (padded != 0)
+      stride = static_cast<uint32_t>(padded);
+  }
   info->width = static_cast<uint32_t>(w);
   info->height = static_cast<uint32_t>(h);
-  info->stride = static_cast<uint32_t>(w) * bpp;
+  info->stride = stride;
   info->format = format;
   info->flags = 0;
+  if (f->hardware != nullptr && env->GetBooleanField(bitmap, f->hardware))
+    info->flags |= ANDROID_BITMAP_FLAGS_IS_HARDWARE;
   return ANDROID_BITMAP_RESULT_SUCCESS;
 }
 
@@ -99,6 +117,9 @@ extern "C" int AndroidBitmap_lockPixels(JNIEnv* env, jobject jbitmap, void** add
   int rc = Describe(env, jbitmap, &f, &info);
   if (rc != ANDROID_BITMAP_RESULT_SUCCESS)
     return rc;
+  // As on Android: the pixels of a HARDWARE bitmap are not in reach of the CPU.
+  if ((info.flags & ANDROID_BITMAP_FLAGS_IS_HARDWARE) != 0)
+    return ANDROID_BITMAP_RESULT_JNI_EXCEPTION;
   void* pixels = nullptr;
   if (android::PixelRef* ref = PixelRefOf(env, jbitmap, f)) {
     void* colorTable = nullptr;

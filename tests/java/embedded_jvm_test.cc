@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,14 +97,20 @@ TEST(CallbackJvmTest, ANativeThreadIsAttachedForTheCallOnly) {
   JNIEnv* env = jvm.env();
   jclass lib = jvm.Find("com/ordune/notes/vellix/VellixLib");
   ASSERT_NE(nullptr, lib);
-  jfieldID ends = env->GetStaticFieldID(lib, "animationEnds", "I");
+  jclass counter = jvm.Find("com/ordune/notes/vellix/test/EndCounter");
+  ASSERT_NE(nullptr, counter);
+  jmethodID install = env->GetStaticMethodID(counter, "install", "()V");
+  jfieldID ends = env->GetStaticFieldID(counter, "ends", "I");
+  ASSERT_NE(nullptr, install);
   ASSERT_NE(nullptr, ends);
+  env->CallStaticVoidMethod(counter, install);
+  ASSERT_FALSE(env->ExceptionCheck());
   kestrin::CVellixCallback callback;
   // Static natives hand over the class itself.
   ASSERT_TRUE(callback.Init(env, lib));
-  jint before = env->GetStaticIntField(lib, ends);
+  jint before = env->GetStaticIntField(counter, ends);
   callback.OnAnimationEnd();
-  EXPECT_EQ(before + 1, env->GetStaticIntField(lib, ends)) << "on a Java thread";
+  EXPECT_EQ(before + 1, env->GetStaticIntField(counter, ends)) << "on a Java thread";
 
   StderrCapture capture;
   jint stateAfter = JNI_OK;
@@ -114,7 +121,7 @@ TEST(CallbackJvmTest, ANativeThreadIsAttachedForTheCallOnly) {
   });
   native.join();
   std::string log = capture.Finish();
-  EXPECT_EQ(before + 2, env->GetStaticIntField(lib, ends)) << "on a native thread";
+  EXPECT_EQ(before + 2, env->GetStaticIntField(counter, ends)) << "on a native thread";
   EXPECT_EQ(JNI_EDETACHED, stateAfter) << "detached again";
   EXPECT_NE(std::string::npos,
             log.find("callback_handler: failed to get JNI environment, assuming native thread"))
@@ -136,9 +143,9 @@ TEST(StreamingTextureJvmTest, ABitmapChangedInPlaceShowsInTheNextFrame) {
   int const h = 24;
   vellix_test::HeadlessGL gl(w, h, true);
   ASSERT_EQ("", gl.error());
-  GLScene scene;
-  ASSERT_TRUE(scene.Init(w, h, OnEnd));
-  ASSERT_TRUE(scene.InitStreamingTextures(w, h, Collect, env, false));
+  std::unique_ptr<GLScene> scene(new GLScene());
+  ASSERT_TRUE(scene->Init(w, h, OnEnd));
+  ASSERT_TRUE(scene->InitStreamingTextures(w, h, Collect, env, false));
   EXPECT_EQ(1, g_returns);
   ASSERT_NE(nullptr, g_bitmaps[0]);
   ASSERT_NE(nullptr, g_bitmaps[1]);
@@ -159,16 +166,16 @@ TEST(StreamingTextureJvmTest, ABitmapChangedInPlaceShowsInTheNextFrame) {
   ASSERT_EQ(ANDROID_BITMAP_RESULT_SUCCESS, AndroidBitmap_lockPixels(env, spare, &pixels));
   ASSERT_NE(nullptr, pixels);
   GLStreamingTexture* texture =
-      static_cast<GLStreamingTexture*>(scene.book->textures[scene.book->slotIndex[3]]);
+      static_cast<GLStreamingTexture*>(scene->book->textures[scene->book->slotIndex[3]]);
   EXPECT_TRUE(texture->IsLocked());
   env->CallVoidMethod(spare, erase, static_cast<jint>(0xff20c040));
   ASSERT_FALSE(env->ExceptionCheck());
-  scene.SwapPageTexture();  // the spare page becomes the current one
-  scene.UpdateAndDraw();
+  scene->SwapPageTexture();  // the spare page becomes the current one
+  scene->UpdateAndDraw();
   EXPECT_EQ(0u, Center(w, h)) << "a locked buffer is not sampled half-drawn";
   EXPECT_EQ(ANDROID_BITMAP_RESULT_SUCCESS, AndroidBitmap_unlockPixels(env, spare));
   EXPECT_FALSE(texture->IsLocked());
-  scene.UpdateAndDraw();
+  scene->UpdateAndDraw();
   EXPECT_EQ(0x20c040ffu, Center(w, h));
 
   // Changed in place again, without any upload call.
@@ -176,15 +183,25 @@ TEST(StreamingTextureJvmTest, ABitmapChangedInPlaceShowsInTheNextFrame) {
   env->CallVoidMethod(spare, erase, static_cast<jint>(0xffd02020));
   ASSERT_FALSE(env->ExceptionCheck());
   EXPECT_EQ(ANDROID_BITMAP_RESULT_SUCCESS, AndroidBitmap_unlockPixels(env, spare));
-  scene.UpdateAndDraw();
+  scene->UpdateAndDraw();
   EXPECT_EQ(0xd02020ffu, Center(w, h));
   EXPECT_EQ(0, env->CallIntMethod(spare, locks));
   ASSERT_FALSE(env->ExceptionCheck());
   EXPECT_EQ(static_cast<GLenum>(GL_NO_ERROR), glGetError());
 
-  // A new surface size drops the book and its textures: the bitmap is cut off from the
-  // freed buffer, and locking it fails instead of writing into freed memory.
-  scene.ResetDimension(w * 2, h);
+  // A new surface size keeps the book and its streaming textures: the bitmap still draws into
+  // the page on screen.
+  scene->ResetDimension(w * 2, h);
+  ASSERT_EQ(ANDROID_BITMAP_RESULT_SUCCESS, AndroidBitmap_lockPixels(env, spare, &pixels));
+  env->CallVoidMethod(spare, erase, static_cast<jint>(0xff2040d0));
+  ASSERT_FALSE(env->ExceptionCheck());
+  EXPECT_EQ(ANDROID_BITMAP_RESULT_SUCCESS, AndroidBitmap_unlockPixels(env, spare));
+  scene->UpdateAndDraw();
+  // The viewport is twice the surface's width: its left half, the page's, is on the surface.
+  EXPECT_EQ(0x2040d0ffu, Center(w, h));
+  // Destroyed with the scene, the texture cuts the bitmap off from the freed buffer: locking
+  // it then fails instead of writing into freed memory.
+  scene.reset();
   EXPECT_GT(0, AndroidBitmap_lockPixels(env, spare, &pixels));
   EXPECT_FALSE(env->ExceptionCheck());
   env->DeleteGlobalRef(spare);

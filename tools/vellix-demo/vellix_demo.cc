@@ -151,7 +151,8 @@ int main(int argc, char** argv) {
   jmethodID curling = method("Curling", "(II)I");
   jmethodID end = method("CurlEnd", "(ZJ)I");
   jmethodID setPages = method("SetPageImages", "([Landroid/graphics/Bitmap;I)V");
-  jfieldID ends = env->GetStaticFieldID(lib, "animationEnds", "I");
+  jclass loader = jvm.Find("com/ordune/notes/vellix/demo/Loader");
+  jfieldID ends = loader != nullptr ? env->GetStaticFieldID(loader, "animationEnds", "I") : nullptr;
   jmethodID create =
       env->GetStaticMethodID(bitmapClass, "create", "(III)Landroid/graphics/Bitmap;");
   jmethodID buffer = env->GetMethodID(bitmapClass, "getBuffer", "()Ljava/nio/ByteBuffer;");
@@ -211,11 +212,11 @@ int main(int argc, char** argv) {
   env->CallStaticIntMethod(lib, end, JNI_TRUE, static_cast<jlong>(1));
   checked();
   int animationFrames = 0;
-  while (env->GetStaticIntField(lib, ends) == 0 && animationFrames < 300) {
+  while (env->GetStaticIntField(loader, ends) == 0 && animationFrames < 300) {
     frame();
     ++animationFrames;
   }
-  bool ended = env->GetStaticIntField(lib, ends) == 1;
+  bool ended = env->GetStaticIntField(loader, ends) == 1;
   for (int i = 0; i < 10; ++i)
     frame();
   env->CallStaticVoidMethod(lib, terminate);

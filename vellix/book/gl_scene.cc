@@ -4,6 +4,10 @@
 #include <math.h>
 #include <time.h>
 
+#include <initializer_list>
+
+#include "gl/gl_error.h"
+
 namespace kestrin {
 namespace GL {
 
@@ -156,6 +160,7 @@ GLScene::GLScene()
       zooming(false),
       zoomFirstFrame(false),
       ready(false),
+      glContext(EGL_NO_CONTEXT),
       frameCount(0),
       frameMicros(0) {}
 
@@ -193,7 +198,30 @@ GLProgram* GLScene::Build(char const* vertex, char const* fragment, Locations* a
   return p;
 }
 
+bool GLScene::OwnsCurrentContext() const {
+  if (glContext == EGL_NO_CONTEXT || eglGetCurrentContext() != glContext)
+    return false;
+  // A context made after the old one was destroyed may have the same handle; the old
+  // program's name is then no program (Init made it, nothing else deletes it).
+  GLuint const probe = simpleProgram != nullptr ? simpleProgram->id : 0;
+  return probe == 0 || glIsProgram(probe) == GL_TRUE;
+}
+
+void GLScene::ForgetContext() {
+  for (GLProgram* p : {simpleProgram, litProgram, shadowProgram, inkProgram}) {
+    if (p != nullptr)
+      p->ForgetContext();
+  }
+  if (book != nullptr)
+    book->ForgetContext();
+}
+
 bool GLScene::Init(int width, int height, void (*onAnimationEnd_)()) {
+  // The names of a lost context must not be deleted here: the new context may have handed
+  // the same numbers out already.
+  if (glContext != EGL_NO_CONTEXT && !OwnsCurrentContext())
+    ForgetContext();
+  glContext = eglGetCurrentContext();
   GLint viewport[4];
   glGetIntegerv(GL_VIEWPORT, viewport);
   glGetString(GL_VERSION);
@@ -233,6 +261,7 @@ bool GLScene::Init(int width, int height, void (*onAnimationEnd_)()) {
   glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
   ResetDimension(width, height);
   alpha = 1.0f;
+  GLPrintError("GLScene::Init");
   return ready;
 }
 
@@ -257,7 +286,7 @@ void GLScene::ResetDimension(int w, int h, bool dual) {
   bookHeight = 1.0f;
   if (book != nullptr && w == screenWidth && h == screenHeight && book->dualPage == dual)
     return;
-  delete book;
+  CVirtualBook* old = book;
   book = nullptr;
   screenWidth = w;
   screenHeight = h;
@@ -267,7 +296,14 @@ void GLScene::ResetDimension(int w, int h, bool dual) {
   offsetY = (h - bookPixelHeight) / 2;
   bookPixelWidth = static_cast<int>(w * pixelScale);
   book = new CVirtualBook(aspect, 1.0f, 0.0f, dual);
+  // A new size in the same mode keeps the book: its pages, its current page and any drag or
+  // animation, so a rotation loses nothing on screen. A new mode starts a new book.
+  if (old != nullptr && old->dualPage == dual)
+    book->AdoptFrom(old);
+  delete old;
   PlacePages(-cameraDistance);
+  if (book->zoom != 1.0f)
+    ZoomBook(book->zoom);
   projection.SetProjection(static_cast<float>(atan(bookHeight * 0.5) * 180.0 / kPi),
                            static_cast<float>(w) / static_cast<float>(h), 0.9f, 6.0f);
   mvp = projection * view;
@@ -564,6 +600,7 @@ int GLScene::Draw() {
   glFinish();
   if (book->idle)
     book->ResetLocks();
+  GLPrintError("GLScene::Draw");
   return 1;
 }
 

@@ -5,6 +5,7 @@
 #ifndef VELLIX_BOOK_GL_SCENE_H
 #define VELLIX_BOOK_GL_SCENE_H
 
+#include <EGL/egl.h>
 #include <android/bitmap.h>
 
 #include "book/virtual_book.h"
@@ -42,8 +43,16 @@ class GLScene {
   GLScene& operator=(GLScene const&) = delete;
 
   // Builds the programs and the book for a width x height surface. False when a program does
-  // not build; the scene then only clears the screen.
+  // not build; the scene then only clears the screen. Called again in the same EGL context it
+  // keeps the book; in a new context (the old one lost) it first forgets every GL name of the
+  // old one without deleting it, and the book keeps its state with textures that have no
+  // name until their images are handed in again.
   bool Init(int width, int height, void (*onAnimationEnd)());
+  // True when the EGL context current on this thread is the one Init last ran in (the same
+  // handle, and the scene's program is still a program there).
+  bool OwnsCurrentContext() const;
+  // Forgets every GL name (programs and textures) without deleting any.
+  void ForgetContext();
   void ResetDimension(int w, int h, bool dual);
   void ResetDimension(int w, int h);
   void SetDualPageMode(bool dual);
@@ -128,6 +137,8 @@ class GLScene {
   bool zoomFirstFrame;
   // Programs built: without them nothing but the clear is drawn.
   bool ready;
+  // The context of the last Init, EGL_NO_CONTEXT before it.
+  EGLContext glContext;
   int frameCount;
   long long frameMicros;
 

@@ -3,6 +3,8 @@
 #include <math.h>
 #include <time.h>
 
+#include <initializer_list>
+
 #include "gl/gl_streaming_texture.h"
 
 namespace kestrin {
@@ -583,6 +585,135 @@ int CVirtualBook::Update(long ms) {
     return r;
   }
   return r;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Resize and lost context
+
+namespace {
+
+PointF ScaledX(PointF p, float sx) {
+  return {p.x * sx, p.y};
+}
+
+// The drag and animation state of `from`, for a page sx times as wide. The mesh itself is
+// rebuilt from this state by the next frame's Update.
+void CopyMotion(CTurnPage const& from, CTurnPage* to, float sx) {
+  to->TurnSide(from.mirror);
+  to->mirror = from.mirror;
+  to->side = from.side;
+  to->frontTexture = from.frontTexture;
+  to->backTexture = from.backTexture;
+  to->backTint[0] = from.backTint[0];
+  to->backTint[1] = from.backTint[1];
+  to->backTint[2] = from.backTint[2];
+  to->backTint[3] = from.backTint[3];
+  to->backDiffuse = from.backDiffuse;
+  to->filter = from.filter;
+  to->animationKind = from.animationKind.load();
+  to->remaining = from.remaining;
+  to->animationParam = from.animationParam;
+  to->curlFlag = from.curlFlag.load();
+  to->firstFrame = from.firstFrame;
+  to->startPoint = ScaledX(from.startPoint, sx);
+  to->endPoint = ScaledX(from.endPoint, sx);
+  to->originPoint = ScaledX(from.originPoint, sx);
+  to->velocity = ScaledX(from.velocity, sx);
+  to->acceleration = ScaledX(from.acceleration, sx);
+  to->radius = from.radius;
+  to->radiusVelocity = from.radiusVelocity;
+  to->elapsed = from.elapsed;
+  // A x + B y + C = 0 in the old coordinates is A x' + sx B y + sx C = 0 for x' = sx x.
+  to->foldLine[0] = from.foldLine[0];
+  to->foldLine[1] = from.foldLine[1] * sx;
+  to->foldLine[2] = from.foldLine[2] * sx;
+}
+
+template <typename T>
+T* Take(T*& from) {
+  T* t = from;
+  from = nullptr;
+  return t;
+}
+
+}  // namespace
+
+void CVirtualBook::AdoptFrom(CVirtualBook* old) {
+  if (old == nullptr || old == this || old->dualPage != dualPage)
+    return;
+  float const sx = old->width > 0.0f ? width / old->width : 1.0f;
+  // Textures: this book's own (none yet, but be safe) go, the old book's come over.
+  for (int i = 0; i < 4; ++i) {
+    delete textures[i];
+    textures[i] = Take(old->textures[i]);
+    slotIndex[i] = old->slotIndex[i];
+  }
+  for (int i = 0; i < 2; ++i) {
+    delete inkTextures[i];
+    inkTextures[i] = Take(old->inkTextures[i]);
+  }
+  delete blankTexture;
+  blankTexture = Take(old->blankTexture);
+  delete borderTexture;
+  borderTexture = Take(old->borderTexture);
+  delete leftPageTexture;
+  leftPageTexture = Take(old->leftPageTexture);
+  delete dummyTexture;
+  dummyTexture = Take(old->dummyTexture);
+  inkIndex = old->inkIndex;
+  ringIndex = old->ringIndex;
+  // The faces show what they showed.
+  for (int i = 0; i < 3; ++i) {
+    if (pages[i] != nullptr && old->pages[i] != nullptr)
+      CopyMotion(*old->pages[i], pages[i], sx);
+    if (old->turnPage == old->pages[i])
+      turnPage = pages[i];
+  }
+  CVirtualPage* const mine[] = {borderPage, leftPage, rightPage};
+  CVirtualPage* const theirs[] = {old->borderPage, old->leftPage, old->rightPage};
+  for (int i = 0; i < 3; ++i) {
+    mine[i]->frontTexture = theirs[i]->frontTexture;
+    mine[i]->backTexture = theirs[i]->backTexture;
+  }
+  shadowPage->turnPage = turnPage;
+  rightPageVisible = old->rightPageVisible;
+  zoom = old->zoom;
+  curPoint = ScaledX(old->curPoint, sx);
+  startPoint = ScaledX(old->startPoint, sx);
+  curling = old->curling;
+  reverse = old->reverse;
+  pageChanged = old->pageChanged;
+  idle = old->idle;
+  frameStartMicros = old->frameStartMicros;
+  frameTimerValid = old->frameTimerValid;
+  inkEnabled = old->inkEnabled;
+  margin = old->margin;
+  streaming = old->streaming;
+  javaCallback = old->javaCallback;
+  shadowVisible = old->shadowVisible;
+  // Nothing of the old book may reach the moved textures any more.
+  for (CTurnPage* p : old->pages) {
+    if (p != nullptr)
+      p->frontTexture = p->backTexture = nullptr;
+  }
+  for (CVirtualPage* p : theirs)
+    p->frontTexture = p->backTexture = nullptr;
+  old->streaming = false;
+}
+
+void CVirtualBook::ForgetContext() {
+  for (GLTexture* t : textures) {
+    if (t != nullptr)
+      t->ForgetContext();
+  }
+  for (GLTexture* t : inkTextures) {
+    if (t != nullptr)
+      t->ForgetContext();
+  }
+  for (GLTexture* t : {blankTexture, borderTexture, leftPageTexture, dummyTexture}) {
+    if (t != nullptr)
+      t->ForgetContext();
+  }
 }
 
 long CVirtualBook::FrameMilliseconds() const {

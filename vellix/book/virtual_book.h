@@ -76,6 +76,15 @@ class CVirtualBook {
   // over, 2 finished otherwise, 3 the page fell back.
   int Update(long ms);
 
+  // Takes over `old`'s textures (and their Java bitmaps), its texture ring, its current page and
+  // the state of any drag or animation, for a new size: x coordinates are scaled by the ratio
+  // of the page widths. Both books must have the same mode. `old` keeps no texture and can be
+  // deleted without touching GL.
+  void AdoptFrom(CVirtualBook* old);
+  // The GL context that made the textures is gone: every texture forgets its name without
+  // deleting it (the names may already belong to a new context).
+  void ForgetContext();
+
   // Milliseconds since the frame timer was last restarted, 0 before the first restart.
   long FrameMilliseconds() const;
   void RestartFrameTimer();

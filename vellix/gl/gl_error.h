@@ -5,9 +5,10 @@
 namespace kestrin {
 namespace GL {
 
-// True when glGetError() reports no error. `where` names the call site; nothing is written.
+// True when glGetError() reports no error; otherwise the error and `where` (the call site) are
+// logged at warning priority.
 bool GLPrintError(char const* where);
-// True when eglGetError() reports EGL_SUCCESS.
+// True when eglGetError() reports EGL_SUCCESS; otherwise logged as above.
 bool EGLPrintError(char const* where);
 
 }  // namespace GL

@@ -1,5 +1,6 @@
 #include "gl/gl_program.h"
 
+#include <android/log.h>
 #include <stddef.h>
 
 #include <vector>
@@ -9,23 +10,26 @@ namespace GL {
 
 namespace {
 
-// The logs are fetched, as a debugger would want them at this point, but not kept.
-void DiscardShaderLog(GLuint shader) {
+// The compiler's and linker's logs go to the log at warning priority: a failed build must say
+// why.
+void LogShaderFailure(GLuint shader, unsigned type) {
   GLint len = 0;
   glGetShaderiv(shader, GL_INFO_LOG_LENGTH, &len);
-  if (len > 1) {
-    std::vector<char> log(static_cast<size_t>(len));
+  std::vector<char> log(static_cast<size_t>(len > 1 ? len : 1), '\0');
+  if (len > 1)
     glGetShaderInfoLog(shader, len, nullptr, log.data());
-  }
+  __android_log_print(ANDROID_LOG_WARN, nullptr, "GLProgram::LoadShader: %s shader failed: %s",
+                      type == GL_VERTEX_SHADER ? "vertex" : "fragment", log.data());
 }
 
-void DiscardProgramLog(GLuint program) {
+void LogLinkFailure(GLuint program) {
   GLint len = 0;
   glGetProgramiv(program, GL_INFO_LOG_LENGTH, &len);
-  if (len > 1) {
-    std::vector<char> log(static_cast<size_t>(len));
+  std::vector<char> log(static_cast<size_t>(len > 1 ? len : 1), '\0');
+  if (len > 1)
     glGetProgramInfoLog(program, len, nullptr, log.data());
-  }
+  __android_log_print(ANDROID_LOG_WARN, nullptr, "GLProgram::LoadProgram: link failed: %s",
+                      log.data());
 }
 
 }  // namespace
@@ -47,7 +51,7 @@ GLuint GLProgram::LoadShader(unsigned type, char const* source) {
   glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
   if (ok)
     return shader;
-  DiscardShaderLog(shader);
+  LogShaderFailure(shader, type);
   glDeleteShader(shader);
   return 0;
 }
@@ -69,7 +73,7 @@ GLuint GLProgram::LoadProgram(char const* vertexSource, char const* fragmentSour
     GLint ok = GL_FALSE;
     glGetProgramiv(program, GL_LINK_STATUS, &ok);
     if (!ok) {
-      DiscardProgramLog(program);
+      LogLinkFailure(program);
       glDeleteProgram(program);
       program = 0;
     }

@@ -18,6 +18,9 @@ class GLProgram {
   // `id`.
   static GLuint LoadProgram(char const* vertexSource, char const* fragmentSource);
 
+  // The context that made the program is gone: forgets the name without deleting it.
+  void ForgetContext() { id = 0; }
+
   GLuint id;
 };
 

@@ -137,6 +137,11 @@ void GLStreamingTexture::Uninit() {
   GLTexture::Uninit();
 }
 
+void GLStreamingTexture::ForgetContext() {
+  GLTexture::ForgetContext();
+  image = EGL_NO_IMAGE_KHR;
+}
+
 EGLImageKHR GLStreamingTexture::GetEGLImage() {
   return image;
 }

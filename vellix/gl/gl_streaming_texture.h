@@ -48,6 +48,9 @@ class GLStreamingTexture : public GLTexture {
   jobject GetJavaBitmap() override;
   // A global reference to a Java bitmap over the buffer, or null.
   jobject CreateBitmapFromTexture(JNIEnv* env) override;
+  // Forgets the texture name; the buffer and the Java bitmap over it stay, the EGL image
+  // (made on the old display) is forgotten too.
+  void ForgetContext() override;
   virtual bool Init(int w, int h, unsigned char*, unsigned, unsigned, unsigned);
   // The buffer's pixels for writing, or null without an image.
   virtual void* Lock();

@@ -145,5 +145,9 @@ jobject GLTexture::CreateBitmapFromTexture(JNIEnv* /*env*/) {
   return nullptr;
 }
 
+void GLTexture::ForgetContext() {
+  id = 0;
+}
+
 }  // namespace GL
 }  // namespace kestrin

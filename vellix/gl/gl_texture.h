@@ -44,6 +44,10 @@ class GLTexture {
   virtual EGLImageKHR GetEGLImage();
   virtual jobject GetJavaBitmap();
   virtual jobject CreateBitmapFromTexture(JNIEnv* env);
+  // The context that made the name is gone: forgets the name without deleting it (it may
+  // already be another texture's in a new context). After the other slots, so that they keep
+  // their order.
+  virtual void ForgetContext();
 
   GLuint id;
   unsigned width;

@@ -12,7 +12,8 @@ void LogError(char const* text) {
 
 }  // namespace
 
-CVellixCallback::CVellixCallback() : env(nullptr), javaClass(nullptr), vm_(nullptr) {}
+CVellixCallback::CVellixCallback()
+    : env(nullptr), javaClass(nullptr), method(nullptr), vm_(nullptr) {}
 
 CVellixCallback::~CVellixCallback() {
   LogError("CVellixCallback(+)");
@@ -58,6 +59,15 @@ bool CVellixCallback::Init(JNIEnv* env_, jobject thiz) {
     LogError("callback_handler: failed to get class reference");
     return false;
   }
+  // Looked up once, here, so that a class without the method (a shrinker removed it) is an
+  // error of the initialisation, not a log line at the first turn.
+  method = env->GetStaticMethodID(javaClass, "animation_end_callback", "()V");
+  if (method == nullptr) {
+    if (env->ExceptionCheck())
+      env->ExceptionClear();
+    LogError("callback_handler: failed to get method ID");
+    return false;
+  }
   LogError("CVellixCallback::Init(-)");
   return true;
 }
@@ -78,15 +88,11 @@ void CVellixCallback::OnAnimationEnd() {
     }
     attached = true;
   }
-  jmethodID method =
-      cls != nullptr ? e->GetStaticMethodID(cls, "animation_end_callback", "()V") : nullptr;
-  if (method == nullptr) {
-    // A missing method leaves NoSuchMethodError pending; the render loop must go on.
-    if (e->ExceptionCheck())
-      e->ExceptionClear();
+  jmethodID m = method;
+  if (cls == nullptr || m == nullptr) {
     LogError("callback_handler: failed to get method ID");
   } else {
-    e->CallStaticVoidMethod(cls, method);
+    e->CallStaticVoidMethod(cls, m);
     // On a Java thread the callback's own exception reaches its caller; a thread attached
     // here has no caller to take it.
     bool thrown = e->ExceptionCheck();

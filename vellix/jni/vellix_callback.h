@@ -14,13 +14,16 @@ class CVellixCallback {
   CVellixCallback& operator=(CVellixCallback const&) = delete;
 
   // Remembers the class of `thiz` (or `thiz` itself when the natives are static and it is the
-  // class). False when no class reference could be made.
+  // class) and looks up its static animation_end_callback() once. False when no class
+  // reference could be made or the method is missing (logged; no exception left pending).
   bool Init(JNIEnv* env, jobject thiz);
   // On any thread: attaches a thread that has no Java environment for the call only.
   void OnAnimationEnd();
 
   JNIEnv* env;
   jclass javaClass;
+  // animation_end_callback()V of javaClass, null when it is missing.
+  jmethodID method;
 
  private:
   JavaVM* vm_;

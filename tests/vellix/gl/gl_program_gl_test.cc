@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
 
 #include "gl/gl_program.h"
 #include "vellix/gl/egl_context_helper.h"
@@ -54,6 +57,34 @@ TEST_F(GLProgramTest, BrokenVertexShaderCreatesNothing) {
 TEST_F(GLProgramTest, BrokenFragmentShaderLeavesNothingBehind) {
   EXPECT_EQ(0u, GLProgram::LoadProgram(kVertex, kBroken));
   EXPECT_EQ(0, LiveShaderObjects());
+}
+
+// A failed build says why at warning priority: the compiler's or linker's log, not only 0.
+TEST_F(GLProgramTest, FailuresLogTheCompilerOrLinkerAtWarningPriority) {
+  struct Case {
+    char const* vertex;
+    char const* fragment;
+    char const* line;
+  } const cases[] = {
+      {kBroken, kFragment, "): GLProgram::LoadShader: vertex shader failed: "},
+      {kVertex, kBroken, "): GLProgram::LoadShader: fragment shader failed: "},
+      {kVertex, kUnmatchedFragment, "): GLProgram::LoadProgram: link failed: "},
+  };
+  for (Case const& c : cases) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(0u, GLProgram::LoadProgram(c.vertex, c.fragment));
+    std::string log = testing::internal::GetCapturedStderr();
+    size_t at = log.find(c.line);
+    ASSERT_NE(std::string::npos, at) << log;
+    EXPECT_EQ(0u, log.rfind("W/", at)) << "one warning line: " << log;
+    // The driver's own text follows (Mesa names the error and its line).
+    EXPECT_LT(at + strlen(c.line) + 5, log.size()) << log;
+  }
+  testing::internal::CaptureStderr();
+  GLuint good = GLProgram::LoadProgram(kVertex, kFragment);
+  EXPECT_EQ("", testing::internal::GetCapturedStderr()) << "a good build logs nothing";
+  EXPECT_NE(0u, good);
+  glDeleteProgram(good);
 }
 
 TEST_F(GLProgramTest, LinkFailureLeavesNothingBehind) {

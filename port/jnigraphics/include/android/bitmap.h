@@ -1,6 +1,8 @@
 // Host replacement for Android's <android/bitmap.h> (jnigraphics): the same names and result
 // codes, working on the test class android.graphics.Bitmap (int mWidth, mHeight, mFormat and a
-// direct java.nio.ByteBuffer mBuffer holding the rows, stride = width x bytes per pixel).
+// direct java.nio.ByteBuffer mBuffer holding the rows; optional int mStride, the bytes from one
+// row to the next when not 0 (else width x bytes per pixel), and boolean mHardware, a bitmap
+// in GPU memory that describes itself but cannot be locked).
 #ifndef PORT_ANDROID_BITMAP_H
 #define PORT_ANDROID_BITMAP_H
 
@@ -24,7 +26,12 @@ enum AndroidBitmapFormat {
   ANDROID_BITMAP_FORMAT_RGB_565 = 4,
   ANDROID_BITMAP_FORMAT_RGBA_4444 = 7,
   ANDROID_BITMAP_FORMAT_A_8 = 8,
+  ANDROID_BITMAP_FORMAT_RGBA_F16 = 9,
+  ANDROID_BITMAP_FORMAT_RGBA_1010102 = 10,
 };
+
+// AndroidBitmapInfo.flags: a HARDWARE bitmap (API 30).
+#define ANDROID_BITMAP_FLAGS_IS_HARDWARE (1u << 31)
 
 typedef struct {
   uint32_t width;

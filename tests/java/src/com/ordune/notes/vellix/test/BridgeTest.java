@@ -118,13 +118,19 @@ public final class BridgeTest {
         }, out);
         Check.lineList(out[0], 'E');
         Check.captured(() -> {
-          r.run(() -> {
-            VellixLib.SetBorderImage(null);
-            VellixLib.UpdatePageImage(heap, 0);
-            VellixLib.UpdatePageImage(small, 0);
-            // The unknown format abandons the call: the bitmap locked before it is unlocked.
-            VellixLib.SetPageImages(new Bitmap[] {page, odd, page}, 3);
-          });
+          // A null border changes nothing (logged); the others cannot be described or locked
+          // and throw, naming the native and the format.
+          r.run(() -> VellixLib.SetBorderImage(null));
+          Check.throwsWith(IllegalArgumentException.class,
+              () -> r.run(() -> VellixLib.UpdatePageImage(heap, 0)), "UpdatePageImage",
+              "RGBA_8888", "cannot be locked");
+          Check.throwsWith(IllegalArgumentException.class,
+              () -> r.run(() -> VellixLib.UpdatePageImage(small, 0)), "UpdatePageImage",
+              "RGBA_8888", "cannot be locked");
+          // The unknown format abandons the call: the bitmap locked before it is unlocked.
+          Check.throwsWith(IllegalArgumentException.class,
+              () -> r.run(() -> VellixLib.SetPageImages(new Bitmap[] {page, odd, page}, 3)),
+              "SetPageImages: bitmap 1", "cannot be described");
           return null;
         }, out);
         Check.lineList(out[0], 'E', "AndroidBitmap_getInfo() failed ! error=-1",

@@ -45,6 +45,34 @@ final class Check {
     }
   }
 
+  /**
+   * Runs `body`, which must throw `type` (directly or as the cause of the Renderer's
+   * ExecutionException) with a message holding every one of `words`; returns the message.
+   */
+  static String throwsWith(Class<? extends Throwable> type, Body body, String... words) {
+    Throwable thrown = null;
+    try {
+      body.run();
+    } catch (Throwable t) {
+      thrown = t instanceof java.util.concurrent.ExecutionException && t.getCause() != null
+          ? t.getCause()
+          : t;
+    }
+    if (thrown == null) {
+      throw new AssertionError("expected " + type.getSimpleName() + ", nothing was thrown");
+    }
+    if (!type.isInstance(thrown)) {
+      throw new AssertionError("expected " + type.getSimpleName() + " but got " + thrown, thrown);
+    }
+    String message = String.valueOf(thrown.getMessage());
+    for (String w : words) {
+      if (!message.contains(w)) {
+        throw new AssertionError("message <" + message + "> lacks <" + w + ">");
+      }
+    }
+    return message;
+  }
+
   /** The messages of the library's log lines at priority `p` (E, I, ...) in `log`. */
   static List<String> lines(String log, char p) {
     List<String> out = new ArrayList<>();

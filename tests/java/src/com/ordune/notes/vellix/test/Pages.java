@@ -15,7 +15,25 @@ final class Pages {
 
   /** Paper of colour `paper` with lines of text and a coloured block in each corner. */
   static Bitmap page(int w, int h, int paper, int format) {
-    Bitmap b = Bitmap.create(w, h, format);
+    return draw(Bitmap.create(w, h, format), paper);
+  }
+
+  /**
+   * The same page in a bitmap whose rows are `padding` bytes longer than its pixels; the
+   * padding holds bytes no page has (0x5a), so reading it would show.
+   */
+  static Bitmap paddedPage(int w, int h, int paper, int format, int padding) {
+    int stride = w * Bitmap.bytesPerPixel(format) + padding;
+    Bitmap b = Bitmap.createPadded(w, h, format, stride);
+    for (int i = 0; i < stride * h; ++i) {
+      b.getBuffer().put(i, (byte) 0x5a);
+    }
+    return draw(b, paper);
+  }
+
+  private static Bitmap draw(Bitmap b, int paper) {
+    int w = b.getWidth();
+    int h = b.getHeight();
     b.eraseColor(paper);
     int block = Math.max(4, w / 6);
     for (int y = block + 8; y < h - block - 8; y += 12) {

@@ -23,10 +23,10 @@ public final class RenderTest {
     Bitmap next = Pages.page(W, H, NEXT_PAPER, Bitmap.FORMAT_RGBA_8888);
     AtomicInteger ends = new AtomicInteger();
     AtomicReference<Thread> endThread = new AtomicReference<>();
-    VellixLib.endListener = () -> {
+    VellixLib.setAnimationEndListener(() -> {
       ends.incrementAndGet();
       endThread.set(Thread.currentThread());
-    };
+    });
 
     try (Renderer r = new Renderer(W, H)) {
       r.run(() -> {
