@@ -21,6 +21,7 @@
 #include "control/flow_db_commands.h"
 #include "control/operate_db.h"
 #include "control/proxy_commands.h"
+#include "control/status_command.h"
 #include "core/app_interface.h"
 #include "core/proxy_config.h"
 
@@ -70,6 +71,7 @@ class CommandTable : public FrameworkListener {
     commands_.emplace_back(new QueryDetailCommand(QueryCommand::kCompression, this, app, db));
     commands_.emplace_back(new QueryCommand(QueryCommand::kFlow, this, app, db));
     commands_.emplace_back(new QueryDetailCommand(QueryCommand::kFlow, this, app, db));
+    commands_.emplace_back(new StatusCommand(this, app, db));
     for (auto& cmd : commands_)
       registerCmd(cmd.get());
   }
@@ -119,9 +121,9 @@ struct World {
 };
 
 bool IsCommand(const std::string& word) {
-  static const char* const kNames[] = {"start",       "stop",      "set",
-                                       "sim",         "deviceid",  "query",
-                                       "querydetail", "queryflow", "querydetailflow"};
+  static const char* const kNames[] = {"start",           "stop",  "set",         "sim",
+                                       "deviceid",        "query", "querydetail", "queryflow",
+                                       "querydetailflow", "status"};
   for (const char* name : kNames) {
     if (word == name)
       return true;

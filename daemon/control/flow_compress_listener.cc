@@ -3,6 +3,7 @@
 #include "control/flow_db_commands.h"
 #include "control/operate_db.h"
 #include "control/proxy_commands.h"
+#include "control/status_command.h"
 #include "control/update_config_command.h"
 #include "core/app_interface.h"
 #include "core/logging.h"
@@ -29,6 +30,7 @@ FlowCompressListener::FlowCompressListener()
   commands_.emplace_back(new QueryCommand(QueryCommand::kFlow, this, app, db));
   commands_.emplace_back(new QueryDetailCommand(QueryCommand::kFlow, this, app, db));
   commands_.emplace_back(new UpdateConfigCommand(this, app, db));
+  commands_.emplace_back(new StatusCommand(this, app, db));
   for (auto& cmd : commands_)
     registerCmd(cmd.get());
   QV_LOGD(kTag, "FlowCompressListener end.");

@@ -11,7 +11,8 @@ class ControlCommand;
 class OperateDB;
 
 // The control socket "http2proxy" and its commands: start, stop, set, sim, deviceid, query,
-// querydetail, queryflow, querydetailflow, and updateconfig (the configuration download). It owns
+// querydetail, queryflow, querydetailflow, updateconfig (the configuration download) and
+// status (what the daemon carried since it started). It owns
 // the proxy (AppInterface) and the flow database for the life of the process; startListener serves
 // the socket on a thread of its own and every command runs there, one at a time.
 class FlowCompressListener : public FrameworkListener {

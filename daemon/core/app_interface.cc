@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include "core/link_counters.h"
 #include "core/logging.h"
 #include "front/accept_callback.h"
 #include "front/http_thread.h"
@@ -38,6 +39,7 @@ int AppInterface::Start(CommandNotifier* notifier) {
     return 5;
   }
   listen_fd_ = fd;
+  LinkCounters::Get().SetListening(listen_fd_);
   SetNonBlocking(listen_fd_);
   accept_callback_ = new AcceptCallback(listen_fd_);
   http_thread_ = new HttpThread(accept_callback_);
@@ -87,6 +89,7 @@ void AppInterface::TearDown() {
   quorvin_interface_ = nullptr;
   delete accept_callback_;
   accept_callback_ = nullptr;
+  LinkCounters::Get().SetListening(-1);
   if (listen_fd_ != -1) {
     close(listen_fd_);
     listen_fd_ = -1;

@@ -29,6 +29,7 @@ class AppInterface {
   virtual void SetImageLevel(int level);
 
   bool started() const;
+  int image_level() const { return image_level_.load(); }
 
  private:
   // Destroys what a run built, in the order the run's objects depend on each other.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "control/command_notifier.h"
+#include "core/link_counters.h"
 #include "core/logging.h"
 #include "front/http_interface.h"
 #include "front/http_thread.h"
@@ -165,6 +166,7 @@ bool FrontConnection::DoRead() {
     QV_LOGW(kTag, "read GetSourcePort is %d", source_port_);
     if (notifier_ != nullptr)
       notifier_->ReportFlow(source_port_, static_cast<int>(n), 1);
+    LinkCounters::Get().AddAppUp(static_cast<uint64_t>(n));
     QV_LOGW(kTag, "Front_connection_doRead_OnStatistic, bytes_read = %ld", static_cast<long>(n));
     QV_LOGW(kTag, "read %ld bytes %d", static_cast<long>(n), is_https_ ? 1 : 0);
     read_buffer_.Commit(static_cast<int>(n));
@@ -310,6 +312,7 @@ void FrontConnection::OnBytesSent(size_t n) {
   QV_LOGW(kTag, "write GetSourcePort is %d", source_port_);
   if (notifier_ != nullptr)
     notifier_->ReportFlow(source_port_, static_cast<int>(n), 0);
+  LinkCounters::Get().AddAppDown(static_cast<uint64_t>(n));
   QV_LOGW(kTag, "Front_connection_doWrite_OnStatistic, bytes_written = %ld", static_cast<long>(n));
   QV_LOGW(kTag, "http send: %ld bytes", static_cast<long>(n));
   // A client still taking a long reply is not idle, however early the reply arrived.

@@ -3,11 +3,14 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "core/link_counters.h"
 #include "core/logging.h"
 #include "gateway/quorvin_interface.h"
 #include "gateway/quorvin_thread.h"
@@ -17,6 +20,12 @@
 namespace {
 
 const char kTag[] = "back_connection";
+
+// What the TLS socket carried so far, the handshake included, goes to the process's counters.
+void CountLinkBytes(SSL* ssl) {
+  LinkCounters::Get().CountLink(BIO_number_read(SSL_get_rbio(ssl)),
+                                BIO_number_written(SSL_get_wbio(ssl)));
+}
 
 }  // namespace
 
@@ -40,6 +49,8 @@ void BackConnection::OnModification(int, int) {}
 void BackConnection::OnEvent(int, EpollEvent* event) {
   events_ |= event->in_events;
   HandleEvents();
+  if (ssl_ != nullptr)
+    CountLinkBytes(ssl_);
   if (events_ != 0) {
     event->out_ready_mask = events_;
     events_ = 0;
@@ -81,6 +92,7 @@ int BackConnection::InitBackConnection(EpollServer* loop, int fd, SSL* ssl, SSL_
   read_wants_write_ = false;
   write_wants_read_ = false;
   initialized_ = true;
+  LinkCounters::Get().GatewayUp();
   session_->set_connection(this);
   // Both ends start the session with fresh compression contexts, whatever happened before.
   session_->Reset();
@@ -396,9 +408,11 @@ void BackConnection::Cleanup(const char* reason, int code) {
 
 void BackConnection::Reset() {
   QV_LOGD(kTag, "BackConnection reset");
+  LinkCounters::Get().GatewayDown();
   if (ssl_ != nullptr) {
     SSL_shutdown(ssl_);
     LogSslErrors();
+    CountLinkBytes(ssl_);
     SSL_free(ssl_);
     LogSslErrors();
     ssl_ = nullptr;

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "core/link_counters.h"
 #include "core/logging.h"
 #include "front/http_header_list.h"
 #include "gateway/back_connection.h"
@@ -159,6 +160,7 @@ size_t QuorvinInterface::SendSynImpl(uint32_t stream_id, const HttpHeaderList& h
   }
   const size_t size = frame->size();
   EnqueueBackendDataFrame(new SpdyFrameRecord(frame), stream_id);
+  LinkCounters::Get().StreamOpened();
   return size;
 }
 
@@ -212,6 +214,7 @@ void QuorvinInterface::SendPingFrame() {
   next_ping_id_ += 2;
   ping_sent_time_ = time(0);
   ping_outstanding_ = true;
+  LinkCounters::Get().PingSent();
   EnqueueBackendDataFrame(record, 0);
 }
 
@@ -368,6 +371,8 @@ void QuorvinInterface::OnError(SpdyFramer::SpdyError error_code) {
 void QuorvinInterface::OnPing(const SpdyFrame& frame) {
   QV_LOGD(kTag, "OnPing");
   if (frame.unique_id() & 1) {
+    if (ping_outstanding_)
+      LinkCounters::Get().PingAnswered();
     ping_outstanding_ = false;
     last_ping_reply_time_ = time(0);
   } else {

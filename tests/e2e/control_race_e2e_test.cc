@@ -133,6 +133,7 @@ TEST(ControlRaceEndToEnd, CommandsFromSeveralClientsWhileTrafficFlows) {
                                              "set 3",
                                              "set 0",
                                              "sim 4600",
+                                             "status",
                                              "query " + day + " " + day + " \"\"",
                                              "queryflow " + day + " " + day + " \"\"",
                                              "querydetail " + day + " " + day + " \"\"",

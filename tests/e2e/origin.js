@@ -18,11 +18,19 @@
 // Routes, the same on both servers:
 //   GET /text        a text page (text/html)
 //   GET /big.bin     10 MB of deterministic bytes (application/octet-stream)
-//   GET /image.png   a small real PNG image (image/png)
+//   GET /image.png   a small real PNG image (image/png), with "cache-control: no-transform" so
+//                    that a compressing gateway hands it on byte for byte
 //   GET /cookies     a short text/plain body with two set-cookie headers
 //   GET /size/N      N deterministic bytes (application/octet-stream)
 //   GET /chunked     the text page sent with chunked transfer-encoding
 //   GET /echo-head   the request line and header lines as received (text/plain)
+//   GET /pages/index.txt       the names of the test pages, one a line
+//   GET /pages/NAME.html       a test page (pages/NAME.html)
+//   GET /pages/NAME.list       what loading that page fetches, one line per file, the page
+//                              first: "PATH CONTENT-TYPE SIZE SHA256"
+//   GET <a path of pages/pages.json>  a real asset: a file of an npm package of
+//                              pages/package-lock.json or of a Debian package (503 and a text
+//                              saying what to install when it is missing)
 //   POST or PUT      any path: the request body echoed back (Content-Length or chunked in)
 //   anything else    404 with a short text body
 // Every reply carries "x-body-sha256" (hex SHA-256 of the body) and "x-path" (the path asked
@@ -135,6 +143,53 @@ function makeText() {
   return Buffer.from(lines.join('\n'));
 }
 
+// The test pages: pages.json maps each served path to the file a package ships.
+const PAGES_DIR = path.join(__dirname, 'pages');
+const PAGES = JSON.parse(fs.readFileSync(path.join(PAGES_DIR, 'pages.json'), 'utf8'));
+const TYPES = {
+  '.html': 'text/html; charset=utf-8', '.css': 'text/css', '.js': 'application/javascript',
+  '.json': 'application/json', '.svg': 'image/svg+xml', '.jpg': 'image/jpeg', '.png': 'image/png',
+  '.webp': 'image/webp', '.woff2': 'font/woff2', '.txt': 'text/plain; charset=utf-8',
+};
+const pageFiles = new Map();  // path -> {file, type, missing}
+for (const [name, files] of Object.entries(PAGES.pages)) {
+  pageFiles.set('/pages/' + name + '.html', {file: path.join(PAGES_DIR, name + '.html')});
+  for (const p of files) {
+    if (!PAGES.files[p]) throw new Error('pages.json: page ' + name + ' lists unknown ' + p);
+  }
+}
+for (const [p, source] of Object.entries(PAGES.files)) {
+  pageFiles.set(p, source.npm ?
+    {file: path.join(PAGES_DIR, 'node_modules', source.npm),
+     missing: 'npm ci in tests/e2e/pages'} :
+    {file: source.file, missing: 'the Debian package ' + source.deb});
+}
+for (const entry of pageFiles.values())
+  entry.type = TYPES[path.extname(entry.file)] || 'application/octet-stream';
+// Read once, on first use.
+const pageBodies = new Map();
+function pageBody(p) {
+  if (!pageBodies.has(p)) {
+    const entry = pageFiles.get(p);
+    try {
+      const body = fs.readFileSync(entry.file);
+      pageBodies.set(p, {body, digest: sha256(body), type: entry.type});
+    } catch (e) {
+      return {error: 'missing ' + entry.file + ': install ' + (entry.missing || 'it') + '\n'};
+    }
+  }
+  return pageBodies.get(p);
+}
+function pageList(name) {
+  const lines = [];
+  for (const p of ['/pages/' + name + '.html'].concat(PAGES.pages[name])) {
+    const b = pageBody(p);
+    if (b.error) return b;
+    lines.push([p, b.type.replace(/ /g, ''), b.body.length, b.digest].join(' '));
+  }
+  return {body: Buffer.from(lines.join('\n') + '\n')};
+}
+
 const TEXT = makeText();
 const BIG = deterministicBytes(10 * 1024 * 1024);
 const PNG = makePng();
@@ -182,12 +237,23 @@ function handle(req, res) {
   }
   const pathname = req.url.split('?')[0];
   const size = /^\/size\/(\d+)$/.exec(pathname);
-  if (pathname === '/text') {
+  const list = /^\/pages\/([a-z0-9-]+)\.list$/.exec(pathname);
+  if (pageFiles.has(pathname)) {
+    const b = pageBody(pathname);
+    if (b.error) send(res, req, 503, 'text/plain', Buffer.from(b.error));
+    else send(res, req, 200, b.type, b.body, undefined, b.digest);
+  } else if (list && PAGES.pages[list[1]]) {
+    const b = pageList(list[1]);
+    if (b.error) send(res, req, 503, 'text/plain', Buffer.from(b.error));
+    else send(res, req, 200, 'text/plain', b.body);
+  } else if (pathname === '/pages/index.txt') {
+    send(res, req, 200, 'text/plain', Buffer.from(Object.keys(PAGES.pages).join('\n') + '\n'));
+  } else if (pathname === '/text') {
     send(res, req, 200, 'text/html', TEXT);
   } else if (pathname === '/big.bin') {
     send(res, req, 200, 'application/octet-stream', BIG);
   } else if (pathname === '/image.png') {
-    send(res, req, 200, 'image/png', PNG);
+    send(res, req, 200, 'image/png', PNG, {'cache-control': 'no-transform'});
   } else if (pathname === '/cookies') {
     send(res, req, 200, 'text/plain', Buffer.from('two cookies\n'), {'set-cookie': ['a=1', 'b=2']});
   } else if (size && Number(size[1]) <= MAX_SIZE) {

@@ -273,11 +273,11 @@ TEST(DaemonProcessTest, LogLevelsFilterTheLog) {
       expected += "W" + tag + "ppid " + std::to_string(getpid()) + "\n";
     if (level >= 2) {
       expected += "D" + tag + "mian\n" + "D" + tag + "log path \n";
-      // The control socket's listener: the flow database, the ten commands (the nine and
-      // "updateconfig"), then "aaaa".
+      // The control socket's listener: the flow database, the eleven commands (the nine,
+      // "updateconfig" and "status"), then "aaaa".
       const std::string pid_text = "(" + std::to_string(pid) + "): ";
       expected += "D/operateDB" + pid_text + "OperateDB\n";
-      for (int i = 0; i < 10; ++i) {
+      for (int i = 0; i < 11; ++i) {
         expected += "D/control_command" + pid_text + "command constructed function.\n";
         expected += "D/control_command" + pid_text + "command constructed function end.\n";
       }

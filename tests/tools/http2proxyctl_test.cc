@@ -97,6 +97,32 @@ TEST_F(Http2proxyctlTest, SendsOneCommandAndPrintsItsReply) {
       {{"--listen", "echo"}, s, 4, "", "usage:"},
       {{"--timeout", "soon", "echo"}, s, 4, "", "bad timeout"},
       {{"--bogus", "echo"}, s, 4, "", "unknown option --bogus"},
+      // A known command that lacks a word or has a date that is not YYYY-MM-DD is refused at
+      // once with its usage line: the daemon would not answer it.
+      {{"query", "2026-01-01", "2026-01-31"},
+       s,
+       4,
+       "",
+       "usage: http2proxyctl [--socket PATH] query BEGIN END SIM"},
+      {{"queryflow", "2026-1-01", "2026-01-31", ""}, s, 4, "", "\"2026-1-01\" is not a date"},
+      {{"querydetail", "2026-01-01", "2026/01/31", ""}, s, 4, "", "querydetail BEGIN END SIM"},
+      {{"querydetailflow", "2025-02-29", "2025-03-01", ""},
+       s,
+       4,
+       "",
+       "\"2025-02-29\" is not a date"},
+      {{"query", "2026-13-01", "2026-12-01", ""}, s, 4, "", "is not a date"},
+      {{"set"},
+       s,
+       4,
+       "",
+       "set needs 1 word, got 0\nusage: http2proxyctl [--socket PATH] set LEVEL"},
+      {{"sim"}, s, 4, "", "usage: http2proxyctl [--socket PATH] sim SIM"},
+      {{"deviceid"}, s, 4, "", "usage: http2proxyctl [--socket PATH] deviceid ID"},
+      // Complete ones go to the daemon (which here knows none of them), an empty SIM included.
+      {{"querydetail", "2024-02-29", "2024-03-01", ""}, s, 1, "500 Command not recognized\n", ""},
+      {{"status", "extra"}, s, 1, "500 Command not recognized\n", ""},
+      {{"--raw", "updateconfig"}, s, 1, "500 Command not recognized\n", ""},
   };
   for (const auto& c : cases) {
     int out = open(dir_.File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -5,6 +5,23 @@
 // "version", the origin's headers), then the body as data frames and FIN. Image replies carry
 // "x-img-src-len" (the origin's body length) and "x-img-dst-len" (the length sent).
 //
+// It compresses as a compression gateway does, unless --passthrough:
+// - JPEG, PNG and WebP replies (status 200) are re-encoded with sharp at the quality of the
+//   image level the request carries in the header named by --img-tag, and sent re-encoded only
+//   when that is smaller; the type and the dimensions stay, metadata goes, and content-length
+//   becomes the new length:
+//     level  JPEG quality  WebP quality  PNG (a palette made by libimagequant)
+//     0      untouched     untouched     untouched
+//     1      75            75            256 colours, dithered
+//     2      55            55            256 colours, not dithered
+//     3      35            35            16 colours, dithered
+//   Any other level, "Cache-Control: no-transform", an animated image, a body that is not of its
+//   declared type or that sharp cannot read, leaves the image untouched.
+// - Text bodies (text/*, JavaScript, JSON, XML, SVG) without a content-encoding of their own
+//   travel as data frames flagged COMPRESSED: one zlib stream per reply (deflate, no
+//   dictionary), each origin chunk ending in a sync flush and the stream never finished, so
+//   that the client inflates every frame as it arrives and gets the origin's exact bytes.
+//
 //   node tools/gateway/gateway.js [flags]
 //
 //   --host ADDR             listen address (default 127.0.0.1)
@@ -14,7 +31,11 @@
 //                           made with openssl at start
 //   --origin HOST:PORT      fetch every url from this origin (path and Host kept) instead of
 //                           from the url's own host
-// Misbehaviour, each usable alone; N counts the streams of one connection, 1 being the first:
+//   --img-tag NAME          the request header that carries the image level (default
+//                           x-img-level, as in the shipped configuration)
+//   --passthrough           compress nothing: every body is sent as the origin sent it
+// Misbehaviour, each usable alone; N counts the streams of one connection, 1 being the first;
+// K counts reply body bytes as sent in data frames (compressed ones as compressed):
 //   --goaway-after N        once the reply to the Nth stream has ended, write GOAWAY (the 4-byte
 //                           SPDY/2 layout) in the same write as that reply's last frame (0: on
 //                           the client's first frame)
@@ -57,14 +78,21 @@
 //   {"ev":"data","conn":C,"id":I,"len":N,"fin":B}    data frame received
 //   {"ev":"rst","conn":C,"id":I,"status":S}          RST_STREAM received
 //   {"ev":"goaway","conn":C,"last_id":I}             GOAWAY received
-//   {"ev":"reply","conn":C,"id":I,"status":S,"len":N}   reply written to its end
+//   {"ev":"reply","conn":C,"id":I,"status":S,"len":N,"wire":W,"coding":K}
+//                                                    reply written to its end: N body bytes
+//                                                    as the client gets them (after inflating),
+//                                                    W data-frame payload bytes sent, K one of
+//                                                    "none", "deflate", "image"; image replies
+//                                                    add "src" and "dst", the two sizes sent
 //   {"ev":"rst_sent","conn":C,"id":I}  {"ev":"goaway_sent","conn":C,"last_id":I}
 //   {"ev":"ping_sent","conn":C,"id":2}  {"ev":"garbage_sent","conn":C}
 //   {"ev":"bad_deflate_sent","conn":C,"id":I}  {"ev":"raw_sent","conn":C,"len":N}
 //   {"ev":"tls_close","conn":C}  {"ev":"eof","conn":C}  {"ev":"kill","conn":C}
 //   {"ev":"origin_error","conn":C,"id":I,"error":TEXT}
 //   {"ev":"bad_input","conn":C,"error":TEXT}        client bytes that could not be decoded
-//   {"ev":"close","conn":C}                          connection closed
+//   {"ev":"close","conn":C,"read":R,"written":W}     connection closed (also for every open
+//                                                    connection when the gateway ends): bytes
+//                                                    read from and written to its TCP socket
 const crypto = require('crypto');
 const fs = require('fs');
 const http = require('http');
@@ -83,15 +111,17 @@ if (!fs.existsSync(modules)) {
 }
 const transport = require(modules);
 const DICTIONARY = transport.protocol.spdy.dictionary[2];
+// Loaded only when images are to be re-encoded, so that --passthrough runs without it.
+let sharp = null;
 
 function parseFlags(argv) {
   const numeric = ['port', 'goaway-after', 'reset-stream', 'close-mid-reply', 'eof-mid-reply',
                    'kill-mid-reply',
                    'delay-ms', 'garbage-after', 'bad-deflate-after', 'tls-close-after',
                    'no-status', 'raw-after'];
-  const text = ['host', 'log', 'cert', 'key', 'origin', 'raw-file'];
-  const bare = ['no-ping-reply', 'server-ping', 'raw-plain'];
-  const flags = { host: '127.0.0.1', port: 0 };
+  const text = ['host', 'log', 'cert', 'key', 'origin', 'raw-file', 'img-tag'];
+  const bare = ['no-ping-reply', 'server-ping', 'raw-plain', 'passthrough'];
+  const flags = { host: '127.0.0.1', port: 0, 'img-tag': 'x-img-level' };
   for (let i = 0; i < argv.length; i++) {
     const name = argv[i].replace(/^--/, '');
     if (bare.includes(name)) {
@@ -127,6 +157,17 @@ function usage(message) {
 }
 
 const flags = parseFlags(process.argv.slice(2));
+if (!flags.passthrough) {
+  try {
+    sharp = require(path.join(__dirname, 'node_modules', 'sharp'));
+  } catch (e) {
+    console.error('gateway: sharp cannot be loaded (' + e.message + '); run npm ci in ' +
+                  __dirname + ', or pass --passthrough');
+    process.exit(1);
+  }
+  // One image at a time per core is plenty for a test peer, and keeps memory flat.
+  sharp.concurrency(1);
+}
 
 function log(entry) {
   if (flags.log) fs.appendFileSync(flags.log, JSON.stringify(entry) + '\n');
@@ -211,9 +252,16 @@ function decodeHeaderBlock(block) {
 }
 
 let connections = 0;
+// Open connections by number, so that their byte counts can be logged when the gateway ends.
+const live = new Map();
+
+function closeEntry(conn, raw) {
+  return { ev: 'close', conn, read: raw.bytesRead, written: raw.bytesWritten };
+}
 
 function serve(raw) {
   const conn = ++connections;
+  live.set(conn, raw);
   // Each frame goes out as written: Nagle would hold a reply body behind its SYN_REPLY.
   raw.setNoDelay(true);
   const state = {
@@ -349,7 +397,10 @@ function serve(raw) {
     const r = state.replies.get(id);
     if (!r || r.ended) return;
     r.ended = true;
-    clog({ ev: 'reply', conn, id, status: r.status, len: r.len });
+    const entry = { ev: 'reply', conn, id, status: r.status, len: r.len, wire: r.wire,
+                    coding: r.coding };
+    if (r.coding === 'image') Object.assign(entry, { src: r.src, dst: r.dst });
+    clog(entry);
     state.completed++;
     state.lastReplyId = id;
     afterStreams(state.completed);
@@ -371,6 +422,12 @@ function serve(raw) {
       if (f.type === 2 && (f.flags & 1)) replyEnded(f.id);
       return;
     }
+    const r = state.replies.get(f.id);
+    if (r && r.coding === 'deflate' && f.len > 0) {
+      // The payload is already deflate output (see fetchFromOrigin): say so in its header.
+      f.bytes = Buffer.from(f.bytes);
+      f.bytes[4] |= 0x02;
+    }
     const cut = ['close-mid-reply', 'eof-mid-reply', 'kill-mid-reply'].find(
         (name) => flags[name] !== undefined);
     const limit = cut && flags[cut];
@@ -383,8 +440,10 @@ function serve(raw) {
       return;
     }
     state.bodyBytes += f.len;
-    const r = state.replies.get(f.id);
-    if (r) r.len += f.len;
+    if (r) {
+      r.wire += f.len;
+      if (r.coding !== 'deflate') r.len += f.len;
+    }
     emit(f.bytes);
     if (f.flags & 1) replyEnded(f.id);
   }
@@ -461,7 +520,8 @@ function serve(raw) {
   sock.on('end', () => wire.push(null));
   sock.on('close', () => {
     state.closed = true;
-    clog({ ev: 'close', conn });
+    live.delete(conn);
+    clog(closeEntry(conn, raw));
     wire.destroy();
   });
 
@@ -524,21 +584,40 @@ function fetchFromOrigin(s, state) {
                              path: url.pathname + url.search, headers });
   req.on('error', (e) => failStream(s, state, e.message));
   req.on('response', (res) => {
-    const image = /^image\//i.test(res.headers['content-type'] || '');
+    const type = mediaType(res.headers);
+    const image = /^image\//.test(type) && type !== 'image/svg+xml';
+    const reply = { status: res.statusCode, len: 0, wire: 0, coding: 'none' };
     const respond = (extra) => {
       const out = Object.assign({}, res.headers, extra || {});
-      state.replies.set(s.id, { status: res.statusCode, len: 0 });
+      state.replies.set(s.id, reply);
       s.respond(res.statusCode, out);
     };
     const later = (fn) => (flags['delay-ms'] ? setTimeout(fn, flags['delay-ms']) : fn());
     if (image) {
       const chunks = [];
       res.on('data', (c) => chunks.push(c));
-      res.on('end', () => later(() => {
+      res.on('end', () => {
         const body = Buffer.concat(chunks);
-        respond({ 'x-img-src-len': String(body.length), 'x-img-dst-len': String(body.length) });
-        s.end(body);
-      }));
+        const level = imageLevel(s.headers);
+        const keep = flags.passthrough || res.statusCode !== 200 || noTransform(res.headers);
+        const encoded = keep ? Promise.resolve(null) : reencode(body, type, level);
+        encoded.then((smaller) => later(() => {
+          const sent = smaller || body;
+          const extra = { 'x-img-src-len': String(body.length), 'x-img-dst-len': String(sent.length) };
+          if (smaller) extra['content-length'] = String(sent.length);
+          Object.assign(reply, { coding: 'image', src: body.length, dst: sent.length });
+          respond(extra);
+          s.end(sent);
+        }));
+      });
+    } else if (!flags.passthrough && s.method !== 'HEAD' && compressible(type, res.headers)) {
+      res.pause();
+      later(() => {
+        reply.coding = 'deflate';
+        respond();
+        deflateBody(res, s, reply);
+        res.resume();
+      });
     } else {
       res.pause();
       later(() => {
@@ -551,13 +630,94 @@ function fetchFromOrigin(s, state) {
   s.pipe(req);
 }
 
+// The media type of a reply, lower-cased, without parameters.
+function mediaType(headers) {
+  return String(headers['content-type'] || '').split(';')[0].trim().toLowerCase();
+}
+
+// Cache-Control: no-transform forbids an intermediary to change the representation.
+function noTransform(headers) {
+  return /(^|,)\s*no-transform\s*(,|$)/i.test(String(headers['cache-control'] || ''));
+}
+
+// Text that deflates well and that no one encoded before us.
+function compressible(type, headers) {
+  const coding = String(headers['content-encoding'] || 'identity').trim().toLowerCase();
+  if (coding !== 'identity') return false;
+  return /^text\//.test(type) || /[/+](javascript|ecmascript|json|xml)$/.test(type) ||
+         type === 'application/x-javascript';
+}
+
+// The reply body as one zlib stream in data frames, never finished (the client's inflater takes
+// a stream end for an error). Each origin chunk is deflated on its own and ends in a sync flush,
+// so every frame inflates to whole bytes on arrival; the stream's two-byte zlib header goes
+// before the first. `reply.len` counts the origin's bytes, which the client gets back exactly.
+const ZLIB_HEADER = Buffer.from([0x78, 0xda]);
+function deflateBody(res, s, reply) {
+  res.on('data', (c) => {
+    const piece = zlib.deflateRawSync(c, { level: 9, finishFlush: zlib.constants.Z_SYNC_FLUSH });
+    s.write(reply.len === 0 ? Buffer.concat([ZLIB_HEADER, piece]) : piece);
+    reply.len += c.length;
+  });
+  res.on('end', () => s.end());
+}
+
+// The image level the request asks for; 0 (untouched) when it names none.
+function imageLevel(headers) {
+  const value = headers[flags['img-tag'].toLowerCase()];
+  return /^\d+$/.test(String(value)) ? Number(value) : 0;
+}
+
+// Quality per image level (see the comment at the top).
+const QUALITY = {
+  1: { jpeg: 75, webp: 75, png: { colours: 256, dither: 1 } },
+  2: { jpeg: 55, webp: 55, png: { colours: 256, dither: 0 } },
+  3: { jpeg: 35, webp: 35, png: { colours: 16, dither: 1 } },
+};
+const DECLARED = { 'image/jpeg': 'jpeg', 'image/jpg': 'jpeg', 'image/pjpeg': 'jpeg',
+                   'image/png': 'png', 'image/webp': 'webp' };
+
+// An animated PNG has an acTL chunk before its first IDAT; sharp would keep one frame.
+function animatedPng(body) {
+  for (let at = 8; at + 8 <= body.length;) {
+    const len = body.readUInt32BE(at);
+    const kind = body.toString('latin1', at + 4, at + 8);
+    if (kind === 'acTL') return true;
+    if (kind === 'IDAT') return false;
+    at += 12 + len;
+  }
+  return false;
+}
+
+// The body re-encoded at `level`, or null when it stays as it is.
+async function reencode(body, type, level) {
+  const quality = QUALITY[level];
+  const format = DECLARED[type];
+  if (!quality || !format || body.length === 0) return null;
+  try {
+    const meta = await sharp(body).metadata();
+    if (meta.format !== format || (meta.pages || 1) > 1) return null;
+    if (format === 'png' && animatedPng(body)) return null;
+    let image = sharp(body);
+    // Without its EXIF orientation a turned photo would show turned the other way.
+    if (meta.orientation && meta.orientation !== 1) image = image.keepExif();
+    if (format === 'jpeg') image = image.jpeg({ quality: quality.jpeg });
+    else if (format === 'webp') image = image.webp({ quality: quality.webp });
+    else image = image.png(Object.assign({ palette: true, compressionLevel: 9, effort: 1 }, quality.png));
+    const out = await image.toBuffer();
+    return out.length < body.length ? out : null;
+  } catch (e) {
+    return null;
+  }
+}
+
 function failStream(s, state, error) {
   state.log({ ev: 'origin_error', conn: state.conn, id: s.id, error });
   if (state.replies.has(s.id)) {
     s.abort();
     return;
   }
-  state.replies.set(s.id, { status: 502, len: 0 });
+  state.replies.set(s.id, { status: 502, len: 0, wire: 0, coding: 'none' });
   s.respond(502, { 'content-type': 'text/plain' });
   s.end('origin error: ' + error + '\n');
 }
@@ -572,7 +732,13 @@ server.listen(flags.port, flags.host, () => {
                        '\n');
 });
 
-for (const sig of ['SIGTERM', 'SIGINT']) process.on(sig, () => process.exit(0));
+// Each open connection's byte counts go to the log before the end.
+for (const sig of ['SIGTERM', 'SIGINT']) {
+  process.on(sig, () => {
+    for (const [conn, raw] of live) log(closeEntry(conn, raw));
+    process.exit(0);
+  });
+}
 const parent = process.ppid;
 setInterval(() => {
   if (process.ppid !== parent) process.exit(0);

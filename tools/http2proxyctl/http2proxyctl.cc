@@ -1,11 +1,13 @@
 // http2proxyctl: the control client of the http2quorvin daemon.
 //
-//   http2proxyctl [--socket PATH] [--timeout SECONDS] WORD...
-//       Sends the words as one command, prints the reply ("<code> <text>") on standard output.
-//       Exit status: 0 for a code-1 reply, 1 for any other reply (500 to 599: the command was
-//       rejected or refused), 2 when no reply came (timeout or the daemon closed the socket), 3
-//       when the socket cannot be reached, 4 for bad usage. Broadcasts that arrive before the
-//       reply go to standard error.
+//   http2proxyctl [--socket PATH] [--timeout SECONDS] [--raw] WORD...
+//       Sends the words as one command, prints the reply ("<code> <text>") on standard output;
+//       the reply to "status" is written out for a person, with the saving in percent, unless
+//       --raw. Exit status: 0 for a code-1 reply, 1 for any other reply (500 to 599: the
+//       command was rejected or refused), 2 when no reply came (timeout or the daemon closed
+//       the socket), 3 when the socket cannot be reached, 4 for bad usage, a known command
+//       among them that lacks a word or has a date that is not YYYY-MM-DD (the daemon would
+//       not answer it). Broadcasts that arrive before the reply go to standard error.
 //   http2proxyctl [--socket PATH] --listen
 //       Prints every message the daemon broadcasts, one per line, until interrupted (status 0)
 //       or until the daemon closes the socket (status 2): the gateway's status (100 to 500) and
@@ -25,6 +27,9 @@
 
 #include <string>
 #include <vector>
+
+#include "command_table.h"
+#include "status_report.h"
 
 namespace {
 
@@ -47,10 +52,13 @@ void OnSignal(int) {
 
 void Usage() {
   fprintf(stderr,
-          "usage: http2proxyctl [--socket PATH] [--timeout SECONDS] WORD...\n"
+          "usage: http2proxyctl [--socket PATH] [--timeout SECONDS] [--raw] WORD...\n"
           "       http2proxyctl [--socket PATH] --listen\n"
           "Sends one command to the http2quorvin control socket and prints the reply.\n"
-          "Exit status: 0 reply code 1, 1 other reply, 2 no reply, 3 no socket, 4 usage.\n");
+          "Exit status: 0 reply code 1, 1 other reply, 2 no reply, 3 no socket, 4 usage.\n"
+          "Commands:\n");
+  for (const CommandTable::Command& c : CommandTable::Commands())
+    fprintf(stderr, "  %s\n", c.usage);
 }
 
 // A word as the listener splits it back: quoted, with '"' and '\' escaped, when it is empty or
@@ -224,7 +232,7 @@ int Listen(int fd, const std::string& path) {
   }
 }
 
-int RunCommand(int fd, const std::vector<std::string>& words, double timeout_s) {
+int RunCommand(int fd, const std::vector<std::string>& words, double timeout_s, bool raw) {
   std::string command;
   for (const std::string& w : words) {
     if (!command.empty())
@@ -261,9 +269,14 @@ int RunCommand(int fd, const std::vector<std::string>& words, double timeout_s) 
       fprintf(stderr, "http2proxyctl: broadcast: %s\n", msg.c_str());
       continue;
     }
-    printf("%s\n", msg.c_str());
+    const bool ok = ParseMessage(msg, &code, &text) && code == 1;
+    StatusReport status;
+    if (ok && !raw && words[0] == "status" && status.Parse(text))
+      printf("%s", status.Readable().c_str());
+    else
+      printf("%s\n", msg.c_str());
     fflush(stdout);
-    return (ParseMessage(msg, &code, &text) && code == 1) ? kOk : kFailureReply;
+    return ok ? kOk : kFailureReply;
   }
 }
 
@@ -275,6 +288,7 @@ int main(int argc, char** argv) {
   path = (env != nullptr && *env != '\0') ? env : "/dev/socket/http2proxy";
   double timeout_s = 5.0;
   bool listen = false;
+  bool raw = false;
 
   int i = 1;
   for (; i < argc; ++i) {
@@ -301,6 +315,8 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--listen") {
       listen = true;
+    } else if (arg == "--raw") {
+      raw = true;
     } else if (arg == "--help" || arg == "-h") {
       Usage();
       return kOk;
@@ -317,12 +333,18 @@ int main(int argc, char** argv) {
     Usage();
     return kUsage;
   }
+  std::string why;
+  if (!listen && !CommandTable::Check(words, &why)) {
+    fprintf(stderr, "http2proxyctl: %s\nusage: http2proxyctl [--socket PATH] %s\n", why.c_str(),
+            CommandTable::Find(words[0])->usage);
+    return kUsage;
+  }
 
   InstallSignals();
   int fd = Connect(path);
   if (fd < 0)
     return kNoSocket;
-  int rc = listen ? Listen(fd, path) : RunCommand(fd, words, timeout_s);
+  int rc = listen ? Listen(fd, path) : RunCommand(fd, words, timeout_s, raw);
   close(fd);
   return rc;
 }
