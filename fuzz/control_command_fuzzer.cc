@@ -21,7 +21,7 @@
 #include "control/flow_db_commands.h"
 #include "control/operate_db.h"
 #include "control/proxy_commands.h"
-#include "core/app_interface.h"
+#include "control/proxy_control.h"
 #include "core/proxy_config.h"
 
 namespace {
@@ -34,7 +34,7 @@ void Check(bool ok, const char* what) {
 }
 
 // The proxy's start and stop without sockets or threads: only the state they answer from.
-class QuietAppInterface : public AppInterface {
+class QuietAppInterface : public ProxyControl {
  public:
   int Start(CommandNotifier*) override {
     if (running_)
@@ -50,6 +50,7 @@ class QuietAppInterface : public AppInterface {
   }
   void SetDeviceID(const char* id) override { device_id_ = id != nullptr ? id : ""; }
   void SetImageLevel(int level) override { level_ = level; }
+  bool started() const override { return running_; }
 
  private:
   bool running_ = false;
@@ -60,7 +61,7 @@ class QuietAppInterface : public AppInterface {
 // The nine commands registered as the daemon's listener registers them.
 class CommandTable : public FrameworkListener {
  public:
-  CommandTable(AppInterface* app, OperateDB* db) : FrameworkListener("http2proxy") {
+  CommandTable(ProxyControl* app, OperateDB* db) : FrameworkListener("http2proxy") {
     commands_.emplace_back(new StartCommand(this, app, db));
     commands_.emplace_back(new StopCommand(this, app, db));
     commands_.emplace_back(new SetCommand(this, app, db));

@@ -11,7 +11,7 @@
 #include "front/http_interface.h"
 #include "front/http_thread.h"
 #include "front/https_connection.h"
-#include "gateway/quorvin_interface.h"
+#include "stream/stream_sender.h"
 
 namespace {
 
@@ -27,8 +27,7 @@ std::string ErrorText(int err) {
 
 }  // namespace
 
-FrontConnection::FrontConnection(HttpThread* http_thread, uint32_t stream_id,
-                                 QuorvinInterface* gateway)
+FrontConnection::FrontConnection(HttpThread* http_thread, uint32_t stream_id, StreamSender* gateway)
     : read_buffer_(kReadBufferSize),
       writer_(kTag, "Frontend conn,byte sent >= max bytes sent per write: Setting EPOLLOUT",
               kMaxBytesPerWrite, false),

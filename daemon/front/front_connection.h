@@ -16,7 +16,7 @@ class CommandNotifier;
 class HttpInterface;
 class HttpThread;
 class HttpsConnection;
-class QuorvinInterface;
+class StreamSender;
 
 // One accepted connection from a local application, carrying one request (one stream id, given
 // when the request opens its stream).
@@ -30,7 +30,7 @@ class FrontConnection : public EpollCallback, private SocketWriter::Observer {
   static const int kReadBufferSize = 10240;
   static const int kMaxBytesPerWrite = 10240;
 
-  FrontConnection(HttpThread* http_thread, uint32_t stream_id, QuorvinInterface* gateway);
+  FrontConnection(HttpThread* http_thread, uint32_t stream_id, StreamSender* gateway);
 
   // EpollCallback
   void OnRegistration(EpollServer* eps, int fd, int event_mask) override;

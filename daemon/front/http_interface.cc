@@ -8,10 +8,10 @@
 
 #include "core/logging.h"
 #include "front/front_connection.h"
-#include "front/http_header_list.h"
 #include "front/http_thread.h"
 #include "front/https_connection.h"
-#include "gateway/quorvin_interface.h"
+#include "stream/http_header_list.h"
+#include "stream/stream_sender.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ bool IsRequestLineKey(const char* key) {
 
 }  // namespace
 
-HttpInterface::HttpInterface(FrontConnection* front, uint32_t stream_id, QuorvinInterface* gateway)
+HttpInterface::HttpInterface(FrontConnection* front, uint32_t stream_id, StreamSender* gateway)
     : stream_id_(stream_id), front_(front), gateway_(gateway) {
   balsa_frame_.set_visitor(this);
   balsa_frame_.set_is_request(true);

@@ -9,14 +9,14 @@
 
 class FrontConnection;
 class HttpHeaderList;
-class QuorvinInterface;
+class StreamSender;
 
 // Joins one client connection to the gateway: parses the request and, once its header block
 // is complete, opens a SPDY stream for it (body bytes and the end of the request follow on the
 // same stream) or, for CONNECT, a direct tunnel. Serves one request.
 class HttpInterface : public BalsaVisitor {
  public:
-  HttpInterface(FrontConnection* front, uint32_t stream_id, QuorvinInterface* gateway);
+  HttpInterface(FrontConnection* front, uint32_t stream_id, StreamSender* gateway);
   ~HttpInterface() override;
 
   HttpInterface(const HttpInterface&) = delete;
@@ -41,7 +41,7 @@ class HttpInterface : public BalsaVisitor {
 
   // A SYN_STREAM was queued for this stream.
   bool SynSent() const { return syn_sent_; }
-  QuorvinInterface* gateway() const { return gateway_; }
+  StreamSender* gateway() const { return gateway_; }
 
   // The lines to send to the gateway: client lines named like the request line's entries
   // ("method", "url", "version") would merge with them, so they are dropped. Null when there
@@ -56,7 +56,7 @@ class HttpInterface : public BalsaVisitor {
   bool message_done_ = false;
   uint32_t stream_id_;
   FrontConnection* front_;
-  QuorvinInterface* gateway_;
+  StreamSender* gateway_;
   bool syn_sent_ = false;
 };
 

@@ -11,8 +11,8 @@
 #include "core/logging.h"
 #include "gateway/quorvin_interface.h"
 #include "gateway/quorvin_thread.h"
-#include "gateway/stream_dispatch.h"
 #include "net/data_frame.h"
+#include "stream/stream_dispatch.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 #include <string.h>
 
 #include "core/logging.h"
-#include "front/http_header_list.h"
 #include "gateway/back_connection.h"
-#include "gateway/stream_dispatch.h"
 #include "net/linear_byte_buffer.h"
 #include "spdy/spdy_frame_record.h"
+#include "stream/http_header_list.h"
+#include "stream/stream_dispatch.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 
 #include "spdy/spdy_event_adapter.h"
 #include "spdy/spdy_header_map.h"
+#include "stream/stream_sender.h"
 
 class BackConnection;
 class DataFrame;
@@ -23,7 +24,7 @@ class StreamDispatch;
 // The daemon's side of the SPDY session with the gateway: requests become streams, replies
 // become HTTP/1.1 for the client side. Runs on the HttpThread, except the device id and image
 // level setters, which the control thread calls while the proxy runs.
-class QuorvinInterface : public SessionVisitor {
+class QuorvinInterface : public SessionVisitor, public StreamSender {
  public:
   explicit QuorvinInterface(StreamDispatch* http_thread);
   ~QuorvinInterface() override;
@@ -43,17 +44,17 @@ class QuorvinInterface : public SessionVisitor {
   void SetQuality2(int level);
   int image_level() const;
 
-  // Request side (Parts of the client side call these with the stream id they were given).
-  // `headers` is sorted by key. Returns the size of the queued SYN_STREAM frame, 0 when none.
-  size_t SendSynImpl(uint32_t stream_id, const HttpHeaderList& headers);
+  // StreamSender: the client side, with the stream id it was given.
+  size_t SendSynImpl(uint32_t stream_id, const HttpHeaderList& headers) override;
   // Request body bytes, in data frames of at most 1,024 bytes, none with FIN.
-  void SendData(uint32_t stream_id, const char* data, size_t len);
+  void SendData(uint32_t stream_id, const char* data, size_t len) override;
   // The end of the request: one empty data frame with FIN.
-  void SendEndOfStream(uint32_t stream_id);
-  void SendRSTStream(uint32_t stream_id, uint32_t status);
-  void SendPingFrame();
+  void SendEndOfStream(uint32_t stream_id) override;
+  void SendRSTStream(uint32_t stream_id, uint32_t status) override;
   // True while fewer than MAX_SESSION_QUEUE_SIZE records of the stream wait to be written.
-  bool CanWriteToFront(uint32_t stream_id);
+  bool CanWriteToFront(uint32_t stream_id) override;
+
+  void SendPingFrame();
   // The back connection wrote one of the stream's records and its count is below the limit.
   void WakeStream(uint32_t stream_id);
 

@@ -21,10 +21,10 @@
 #include "control/command_notifier.h"
 #include "core/logging.h"
 #include "gateway/quorvin_interface.h"
-#include "gateway/stream_dispatch.h"
 #include "net/create_listener.h"
 #include "spdy/spdy_frame_record.h"
 #include "spdy/spdy_framer.h"
+#include "stream/stream_dispatch.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "daemon/gateway/gateway_peers_helper.h"
-#include "front/http_header_list.h"
+#include "stream/http_header_list.h"
 
 namespace {
 
