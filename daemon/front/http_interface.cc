@@ -1,7 +1,5 @@
 #include "front/http_interface.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <string.h>
 
 #include <string>
@@ -10,6 +8,7 @@
 #include "front/front_connection.h"
 #include "front/http_thread.h"
 #include "front/https_connection.h"
+#include "net/name_resolver.h"
 #include "stream/http_header_list.h"
 #include "stream/stream_sender.h"
 
@@ -141,18 +140,11 @@ void HttpInterface::OpenTunnel(const HttpHeaderList& headers) {
     port = host.substr(colon + 1);
     host.resize(colon);
   }
-  // Runs on the HttpThread only, so the resolver's static result is not shared.
-  struct hostent* answer = gethostbyname(host.c_str());
+  const std::string address = ResolveHostToText(host);
   QV_LOGD(kTag, "https gethostbyname ok %s %s", host.c_str(), port.c_str());
   // A tunnel that cannot be opened gets no reply; its client is closed now rather than left
   // waiting for its idle time.
-  if (answer == nullptr || answer->h_addrtype != AF_INET || answer->h_addr_list[0] == nullptr) {
-    QV_LOGW(kTag, "answer == NULL");
-    front_->CloseFromSM();
-    return;
-  }
-  char address[INET_ADDRSTRLEN];
-  if (inet_ntop(AF_INET, answer->h_addr_list[0], address, sizeof(address)) == nullptr) {
+  if (address.empty()) {
     QV_LOGW(kTag, "answer == NULL");
     front_->CloseFromSM();
     return;
