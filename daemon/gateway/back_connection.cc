@@ -1,8 +1,5 @@
 #include "gateway/back_connection.h"
 
-#include <errno.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -21,7 +18,7 @@ const char kTag[] = "back_connection";
 }  // namespace
 
 BackConnection::BackConnection(QuorvinThread* owner, QuorvinInterface* session)
-    : owner_(owner), read_buffer_(kReadBufferSize), session_(session) {}
+    : SocketConnection(kTag, kReadBufferSize), owner_(owner), session_(session), cork_(kTag) {}
 
 BackConnection::~BackConnection() {
   if (initialized_)
@@ -31,37 +28,9 @@ BackConnection::~BackConnection() {
   output_list_.clear();
 }
 
-void BackConnection::OnRegistration(EpollServer*, int, int) {
-  registered_ = true;
-}
-
-void BackConnection::OnModification(int, int) {}
-
-void BackConnection::OnEvent(int, EpollEvent* event) {
-  events_ |= event->in_events;
-  HandleEvents();
-  if (events_ != 0) {
-    event->out_ready_mask = events_;
-    events_ = 0;
-  }
-}
-
-void BackConnection::OnUnregistration(int, bool) {
-  registered_ = false;
-}
-
-void BackConnection::OnShutdown(EpollServer*, int) {
-  Cleanup("OnShutdown", 1);
-}
-
 void BackConnection::ReadyToSend() {
   QV_LOGD(kTag, "set back conn fd %d ready", fd_);
-  if (epoll_server_ != nullptr && fd_ >= 0)
-    epoll_server_->SetFDReady(fd_, EPOLLOUT);
-}
-
-EpollServer* BackConnection::epoll_server() {
-  return epoll_server_;
+  AskForWrite();
 }
 
 int BackConnection::InitBackConnection(EpollServer* loop, int fd, SSL* ssl, SSL_CTX* ctx) {
@@ -76,7 +45,7 @@ int BackConnection::InitBackConnection(EpollServer* loop, int fd, SSL* ssl, SSL_
   fd_ = fd;
   ssl_ = ssl;
   ssl_ctx_ = ctx;
-  corked_ = false;
+  cork_.Reset();
   read_buffer_.Clear();
   read_wants_write_ = false;
   write_wants_read_ = false;
@@ -245,7 +214,7 @@ bool BackConnection::DoWrite() {
   if (output_list_.empty())
     events_ &= ~EPOLLOUT;
   else
-    SetCork(1);
+    cork_.Set(fd_, true);
   if (static_cast<int>(output_list_.size()) > max_output_list_) {
     max_output_list_ = static_cast<int>(output_list_.size());
     QV_LOGD(kTag, "max_output_list_ %d", max_output_list_);
@@ -294,12 +263,12 @@ bool BackConnection::DoWrite() {
       break;
     }
     LogSslErrors();
-    SetCork(0);
+    cork_.Set(fd_, false);
     QV_LOGW(kTag, "DoWrite: error_or_close. Returning false");
     Cleanup("DoWrite", 4);
     return false;
   }
-  SetCork(0);
+  cork_.Set(fd_, false);
   return true;
 }
 
@@ -357,22 +326,6 @@ int BackConnection::WriteQueued(int sent, size_t* records) {
   return n;
 }
 
-void BackConnection::SetCork(int on) {
-  // Asking for the state the socket is already in changes nothing (every read ends in a write
-  // attempt, most of them with nothing queued): no system call for it.
-  if ((on != 0) == corked_)
-    return;
-  if (setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof(on)) != 0) {
-    const int err = errno;
-    if (on)
-      QV_LOGW(kTag, "cork sock failed:%d", err);
-    else
-      QV_LOGW(kTag, "uncork sock failed:%d %d", err, fd_);
-    return;
-  }
-  corked_ = on != 0;
-}
-
 void BackConnection::LogSslErrors() {
   unsigned long code;
   while ((code = ERR_get_error()) != 0) {
@@ -410,16 +363,13 @@ void BackConnection::Reset() {
     }
     ssl_ctx_ = nullptr;
   }
-  if (registered_ && epoll_server_ != nullptr) {
-    epoll_server_->UnregisterFD(fd_);
-    registered_ = false;
-  }
+  Unregister();
   if (fd_ >= 0) {
     close(fd_);
     QV_LOGD(kTag, "close fd=%d", fd_);
     fd_ = -1;
   }
-  corked_ = false;
+  cork_.Reset();
   read_buffer_.Clear();
   events_ = 0;
   read_wants_write_ = false;
