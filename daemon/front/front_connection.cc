@@ -25,7 +25,7 @@ FrontConnection::FrontConnection(HttpThread* http_thread, uint32_t stream_id, St
     : SocketConnection(kTag, kReadBufferSize),
       writer_(kTag, "Frontend conn,byte sent >= max bytes sent per write: Setting EPOLLOUT",
               kMaxBytesPerWrite, false),
-      request_interface_(new HttpInterface(this, stream_id, gateway)),
+      request_interface_(new HttpInterface(this, gateway)),
       http_thread_(http_thread),
       last_activity_(time(nullptr)),
       stream_id_(stream_id) {

@@ -22,8 +22,8 @@ bool IsRequestLineKey(const char* key) {
 
 }  // namespace
 
-HttpInterface::HttpInterface(FrontConnection* front, uint32_t stream_id, StreamSender* gateway)
-    : stream_id_(stream_id), front_(front), gateway_(gateway) {
+HttpInterface::HttpInterface(FrontConnection* front, StreamSender* gateway)
+    : front_(front), gateway_(gateway) {
   balsa_frame_.set_visitor(this);
   balsa_frame_.set_is_request(true);
 }
@@ -45,7 +45,7 @@ bool HttpInterface::Error() const {
 }
 
 bool HttpInterface::ReadyForMore(uint32_t stream_id) {
-  return gateway_ == nullptr || gateway_->CanWriteToFront(stream_id);
+  return !syn_sent_ || gateway_->CanWriteToFront(stream_id);
 }
 
 const char* HttpInterface::ErrorAsString() const {
@@ -112,9 +112,9 @@ void HttpInterface::ProcessHeaders(const HttpHeaderList& all_headers) {
     if (gateway_ != nullptr) {
       // The id is taken now, not at accept: the gateway needs SYN_STREAMs in increasing id
       // order, and concurrent clients complete their requests in any order.
-      stream_id_ = front_->http_thread()->AssignStreamId(front_);
-      QV_LOGD(kTag, "stream %u send syn headers", stream_id_);
-      syn_sent_ = gateway_->SendSynImpl(stream_id_, headers) > 0;
+      const uint32_t stream_id = front_->http_thread()->AssignStreamId(front_);
+      QV_LOGD(kTag, "stream %u send syn headers", stream_id);
+      syn_sent_ = gateway_->SendSynImpl(stream_id, headers) > 0;
     }
   } else {
     OpenTunnel(headers);
@@ -164,12 +164,12 @@ void HttpInterface::ProcessBodyData(const char* data, size_t len) {
   QV_LOGD(kTag, "ProcessBodyData %d", static_cast<int>(len));
   // Body bytes of a request that opened no stream have nowhere to go.
   if (syn_sent_)
-    gateway_->SendData(stream_id_, data, len);
+    gateway_->SendData(front_->stream_id(), data, len);
 }
 
 void HttpInterface::MessageDone() {
   if (!front_->is_https() && syn_sent_)
-    gateway_->SendEndOfStream(stream_id_);
+    gateway_->SendEndOfStream(front_->stream_id());
   QV_LOGD(kTag, "MessageDone");
   message_done_ = true;
 }

@@ -16,7 +16,8 @@ class StreamSender;
 // same stream) or, for CONNECT, a direct tunnel. Serves one request.
 class HttpInterface : public BalsaVisitor {
  public:
-  HttpInterface(FrontConnection* front, uint32_t stream_id, StreamSender* gateway);
+  // The stream id is the front connection's, given when the request opens its stream.
+  HttpInterface(FrontConnection* front, StreamSender* gateway);
   ~HttpInterface() override;
 
   HttpInterface(const HttpInterface&) = delete;
@@ -36,6 +37,7 @@ class HttpInterface : public BalsaVisitor {
   virtual bool MessageFullyRead() const;
   virtual bool Error() const;
   // False while the stream already has MAX_SESSION_QUEUE_SIZE records waiting at the gateway.
+  // Before the request opened its stream nothing of it waits there: true without asking.
   virtual bool ReadyForMore(uint32_t stream_id);
   virtual const char* ErrorAsString() const;
 
@@ -54,7 +56,6 @@ class HttpInterface : public BalsaVisitor {
 
   BalsaFrame balsa_frame_;
   bool message_done_ = false;
-  uint32_t stream_id_;
   FrontConnection* front_;
   StreamSender* gateway_;
   bool syn_sent_ = false;

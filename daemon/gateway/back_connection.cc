@@ -77,10 +77,6 @@ int BackConnection::QueuedCount(uint32_t stream_id) const {
   return it == stream_queue_counts_.end() ? 0 : it->second;
 }
 
-void BackConnection::Touch() {
-  last_read_time_ = time(0);
-}
-
 bool BackConnection::CheckTimeout() {
   const time_t now = time(0);
   const ProxyConfig* config = GetProxyConfig();
@@ -147,6 +143,7 @@ bool BackConnection::DoRead() {
     if (n > 0) {
       read_wants_write_ = false;
       QV_LOGD(kTag, "read %ld bytes", static_cast<long>(n));
+      // The read time of every frame this read brings, replies and their data included.
       last_read_time_ = time(0);
       read_buffer_.Commit(n);
       if (!ProcessInput()) {

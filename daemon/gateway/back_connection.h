@@ -45,8 +45,6 @@ class BackConnection : public SocketConnection {
   int InitBackConnection(EpollServer* loop, int fd, SSL* ssl, SSL_CTX* ctx);
   // The stream's records not yet fully written.
   int QueuedCount(uint32_t stream_id) const;
-  // Counts as traffic for the idle timeout.
-  void Touch();
   // Ping and idle timeouts; true when the connection was closed for one.
   bool CheckTimeout();
 

@@ -64,6 +64,8 @@ void QuorvinInterface::Reset() {
   next_ping_id_ = 1;
   ping_outstanding_ = false;
   reply_states_.clear();
+  // Their records went with the connection; their clients are being closed.
+  waiting_streams_.clear();
 }
 
 void QuorvinInterface::SetDeviceId(const std::string& device_id) {
@@ -218,10 +220,16 @@ void QuorvinInterface::SendPingFrame() {
 bool QuorvinInterface::CanWriteToFront(uint32_t stream_id) {
   const int count = connection_ != nullptr ? connection_->QueuedCount(stream_id) : 0;
   QV_LOGD(kTag, "CanWriteToFront stream_id %d size %d", static_cast<int>(stream_id), count);
-  return GetProxyConfig()->max_session_queue_size_ - count > 0;
+  if (GetProxyConfig()->max_session_queue_size_ - count > 0)
+    return true;
+  waiting_streams_.insert(stream_id);
+  return false;
 }
 
 void QuorvinInterface::WakeStream(uint32_t stream_id) {
+  // Only a client told to wait has anything to be woken for.
+  if (waiting_streams_.erase(stream_id) == 0)
+    return;
   http_thread_->WakeFrontRead(stream_id);
 }
 
@@ -277,8 +285,6 @@ void QuorvinInterface::OnSyn(const SpdyFrame&, const SpdyHeaderMapHandle&) {
 
 void QuorvinInterface::OnSynReply(const SpdyFrame& frame, const SpdyHeaderMapHandle& headers) {
   QV_LOGD(kTag, "OnSynReply");
-  if (connection_ != nullptr)
-    connection_->Touch();
   if (headers.get() == nullptr) {
     QV_LOGW(kTag, "headers.get()==NULL");
     return;
@@ -331,8 +337,6 @@ void QuorvinInterface::OnHeaders(const SpdyFrame&, const SpdyHeaderMapHandle&) {
 
 void QuorvinInterface::OnStreamFrameData(SpdyStreamId stream_id, const char* data, size_t len) {
   QV_LOGD(kTag, "OnStreamFrameData");
-  if (connection_ != nullptr)
-    connection_->Touch();
   auto state = reply_states_.find(stream_id);
   if (state == reply_states_.end()) {
     RejectReply(stream_id, "OnStreamFrameData",

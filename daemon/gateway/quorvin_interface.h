@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,8 @@ class QuorvinInterface : public SessionVisitor, public StreamSender {
   bool CanWriteToFront(uint32_t stream_id) override;
 
   void SendPingFrame();
-  // The back connection wrote one of the stream's records and its count is below the limit.
+  // The back connection wrote one of the stream's records and its count is below the limit:
+  // a client that CanWriteToFront told to wait may go on.
   void WakeStream(uint32_t stream_id);
 
   // Back connection side.
@@ -125,6 +127,8 @@ class QuorvinInterface : public SessionVisitor, public StreamSender {
   // kMaxReplyStates entries; the oldest (smallest) ids go first.
   static const size_t kMaxReplyStates = 4096;
   std::map<uint32_t, ReplyState> reply_states_;
+  // Streams whose client CanWriteToFront told to wait, until they are woken.
+  std::set<uint32_t> waiting_streams_;
 };
 
 #endif  // DAEMON_GATEWAY_QUORVIN_INTERFACE_H
