@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "spdy/spdy_event_adapter.h"
-#include "spdy/spdy_header_map.h"
 #include "stream/stream_sender.h"
 
 class BackConnection;
@@ -23,8 +22,9 @@ class HttpHeaderList;
 class StreamDispatch;
 
 // The daemon's side of the SPDY session with the gateway: requests become streams, replies
-// become HTTP/1.1 for the client side. Runs on the HttpThread, except the device id and image
-// level setters, which the control thread calls while the proxy runs.
+// become HTTP/1.1 for the client side (their headers by HeaderTranslation). Runs on the
+// HttpThread, except the device id and image level setters, which the control thread calls
+// while the proxy runs.
 class QuorvinInterface : public SessionVisitor, public StreamSender {
  public:
   explicit QuorvinInterface(StreamDispatch* http_thread);
@@ -80,15 +80,6 @@ class QuorvinInterface : public SessionVisitor, public StreamSender {
   void OnRstStream(const SpdyFrame& frame) override;
   void OnGoAway(const SpdyFrame& frame) override;
   void OnWindowUpdate(const SpdyFrame& frame) override;
-
-  // The request's header map as it goes to the gateway.
-  static void BuildHeaderMap(const HttpHeaderList& headers, const std::string& img_tag,
-                             int image_level, SpdyHeaderMap* map);
-  // Reply header map to an HTTP/1.1 response head. Fails when "status" or "version" is
-  // missing or holds a line break. Removes the transfer-encoding entries from `headers`, and
-  // leaves out (with a WARN) any other header whose name or value holds a line break.
-  static bool SpdyHeadersToHttpResponse(SpdyHeaderMap* headers, std::string* head,
-                                        std::string* source_len, std::string* compressed_len);
 
   // What the client of a stream gets when the gateway's reply has no status or version.
   static const char kBadGatewayHead[];
