@@ -21,8 +21,8 @@
 #include "control/flow_db_commands.h"
 #include "control/operate_db.h"
 #include "control/proxy_commands.h"
+#include "control/proxy_control.h"
 #include "control/status_command.h"
-#include "core/app_interface.h"
 #include "core/proxy_config.h"
 
 namespace {
@@ -35,7 +35,7 @@ void Check(bool ok, const char* what) {
 }
 
 // The proxy's start and stop without sockets or threads: only the state they answer from.
-class QuietAppInterface : public AppInterface {
+class QuietAppInterface : public ProxyControl {
  public:
   int Start(CommandNotifier*) override {
     if (running_)
@@ -51,6 +51,8 @@ class QuietAppInterface : public AppInterface {
   }
   void SetDeviceID(const char* id) override { device_id_ = id != nullptr ? id : ""; }
   void SetImageLevel(int level) override { level_ = level; }
+  bool started() const override { return running_; }
+  int image_level() const override { return level_; }
 
  private:
   bool running_ = false;
@@ -61,7 +63,7 @@ class QuietAppInterface : public AppInterface {
 // The nine commands registered as the daemon's listener registers them.
 class CommandTable : public FrameworkListener {
  public:
-  CommandTable(AppInterface* app, OperateDB* db) : FrameworkListener("http2proxy") {
+  CommandTable(ProxyControl* app, OperateDB* db) : FrameworkListener("http2proxy") {
     commands_.emplace_back(new StartCommand(this, app, db));
     commands_.emplace_back(new StopCommand(this, app, db));
     commands_.emplace_back(new SetCommand(this, app, db));

@@ -16,7 +16,7 @@
 #include "core/proxy_config.h"
 #include "front/balsa_frame.h"
 #include "front/balsa_visitor.h"
-#include "front/http_header_list.h"
+#include "stream/http_header_list.h"
 
 namespace {
 

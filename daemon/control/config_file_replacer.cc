@@ -10,26 +10,13 @@
 #include <unistd.h>
 
 #include "core/config_store.h"
+#include "core/error_text.h"
 #include "core/logging.h"
 #include "core/proxy_config.h"
 
 namespace {
 
 const char kTag[] = "update_config_thread";
-
-// strerror_r comes in a GNU flavour (returns the text) and an XSI one (fills the buffer).
-[[maybe_unused]] const char* PickErrorText(const char* gnu_text, const char*) {
-  return gnu_text;
-}
-[[maybe_unused]] const char* PickErrorText(int xsi_result, const char* buf) {
-  return xsi_result == 0 ? buf : "Unknown error";
-}
-
-std::string ErrorText(int err) {
-  char buf[256];
-  buf[0] = '\0';
-  return PickErrorText(strerror_r(err, buf, sizeof(buf)), buf);
-}
 
 // The file a rename must replace: the final target when `path` is a symbolic link, so that the
 // link stays and the file it names is the one replaced.

@@ -12,7 +12,7 @@ const char kTag[] = "control_command";
 
 }  // namespace
 
-ControlCommand::ControlCommand(const char* name, SocketListener* listener, AppInterface* app,
+ControlCommand::ControlCommand(const char* name, SocketListener* listener, ProxyControl* app,
                                OperateDB* db)
     : FrameworkCommand(name), listener_(listener), app_(app), db_(db) {
   QV_LOGD(kTag, "command constructed function.");

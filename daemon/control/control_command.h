@@ -8,7 +8,7 @@
 
 #include "control/flow_command_notifier.h"
 
-class AppInterface;
+class ProxyControl;
 class OperateDB;
 class SocketClient;
 class SocketListener;
@@ -18,7 +18,7 @@ class SocketListener;
 // "start".
 class ControlCommand : public FrameworkCommand {
  public:
-  ControlCommand(const char* name, SocketListener* listener, AppInterface* app, OperateDB* db);
+  ControlCommand(const char* name, SocketListener* listener, ProxyControl* app, OperateDB* db);
   ~ControlCommand() override;
 
   int runCommand(SocketClient* client, int argc, char** argv) override = 0;
@@ -30,7 +30,7 @@ class ControlCommand : public FrameworkCommand {
   static void Reply(SocketClient* client, const std::string& text);
 
   SocketListener* const listener_;
-  AppInterface* const app_;
+  ProxyControl* const app_;
   OperateDB* const db_;
 
  private:

@@ -3,9 +3,9 @@
 #include "control/flow_db_commands.h"
 #include "control/operate_db.h"
 #include "control/proxy_commands.h"
+#include "control/proxy_control.h"
 #include "control/status_command.h"
 #include "control/update_config_command.h"
-#include "core/app_interface.h"
 #include "core/logging.h"
 
 namespace {
@@ -14,11 +14,10 @@ const char kTag[] = "control_message";
 
 }  // namespace
 
-FlowCompressListener::FlowCompressListener()
-    : FrameworkListener("http2proxy"), app_(new AppInterface()), db_(new OperateDB()) {
+FlowCompressListener::FlowCompressListener(ProxyControl* app)
+    : FrameworkListener("http2proxy"), app_(app), db_(new OperateDB()) {
   // The proxy and the database exist before the commands, so that every command and its
   // notifier holds them from construction on.
-  AppInterface* app = app_.get();
   OperateDB* db = db_.get();
   commands_.emplace_back(new StartCommand(this, app, db));
   commands_.emplace_back(new StopCommand(this, app, db));

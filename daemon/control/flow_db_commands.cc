@@ -26,7 +26,7 @@ std::string Format(const char* fmt, int64_t a, int64_t b) {
 
 }  // namespace
 
-SetSimCommand::SetSimCommand(SocketListener* listener, AppInterface* app, OperateDB* db)
+SetSimCommand::SetSimCommand(SocketListener* listener, ProxyControl* app, OperateDB* db)
     : ControlCommand("sim", listener, app, db) {}
 
 int SetSimCommand::runCommand(SocketClient* client, int argc, char** argv) {
@@ -40,7 +40,7 @@ int SetSimCommand::runCommand(SocketClient* client, int argc, char** argv) {
   return 0;
 }
 
-QueryCommand::QueryCommand(Kind kind, SocketListener* listener, AppInterface* app, OperateDB* db)
+QueryCommand::QueryCommand(Kind kind, SocketListener* listener, ProxyControl* app, OperateDB* db)
     : ControlCommand(kind == kFlow ? "queryflow" : "query", listener, app, db), kind_(kind) {}
 
 std::string QueryCommand::FormatReply(Kind kind, const FlowTotals& totals) {
@@ -67,7 +67,7 @@ int QueryCommand::runCommand(SocketClient* client, int argc, char** argv) {
 }
 
 QueryDetailCommand::QueryDetailCommand(QueryCommand::Kind kind, SocketListener* listener,
-                                       AppInterface* app, OperateDB* db)
+                                       ProxyControl* app, OperateDB* db)
     : ControlCommand(kind == QueryCommand::kFlow ? "querydetailflow" : "querydetail", listener, app,
                      db),
       kind_(kind) {}

@@ -12,7 +12,7 @@
 // "sim <id>": the SIM id later figures are filed under. Replies "SetSimOkay.".
 class SetSimCommand : public ControlCommand {
  public:
-  SetSimCommand(SocketListener* listener, AppInterface* app, OperateDB* db);
+  SetSimCommand(SocketListener* listener, ProxyControl* app, OperateDB* db);
   int runCommand(SocketClient* client, int argc, char** argv) override;
 };
 
@@ -22,7 +22,7 @@ class QueryCommand : public ControlCommand {
  public:
   enum Kind { kCompression, kFlow };
 
-  QueryCommand(Kind kind, SocketListener* listener, AppInterface* app, OperateDB* db);
+  QueryCommand(Kind kind, SocketListener* listener, ProxyControl* app, OperateDB* db);
   int runCommand(SocketClient* client, int argc, char** argv) override;
 
   static std::string FormatReply(Kind kind, const FlowTotals& totals);
@@ -35,7 +35,7 @@ class QueryCommand : public ControlCommand {
 // figures per application.
 class QueryDetailCommand : public ControlCommand {
  public:
-  QueryDetailCommand(QueryCommand::Kind kind, SocketListener* listener, AppInterface* app,
+  QueryDetailCommand(QueryCommand::Kind kind, SocketListener* listener, ProxyControl* app,
                      OperateDB* db);
   int runCommand(SocketClient* client, int argc, char** argv) override;
 

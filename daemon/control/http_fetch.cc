@@ -17,6 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "core/error_text.h"
+#include "net/name_resolver.h"
+
 const int kHttpMaxBody = 1024 * 1024;
 const int kHttpMaxHead = 8192;
 
@@ -97,20 +100,6 @@ int FailSystem(int err) {
 int FailResolver(int code) {
   g_error = {kResolver, kSuccess, code};
   return -1;
-}
-
-// strerror_r comes in a GNU flavour (returns the text) and an XSI one (fills the buffer).
-[[maybe_unused]] const char* PickErrorText(const char* gnu_text, const char*) {
-  return gnu_text;
-}
-[[maybe_unused]] const char* PickErrorText(int xsi_result, const char* buf) {
-  return xsi_result == 0 ? buf : "Unknown error";
-}
-
-std::string SystemText(int err) {
-  char buf[256];
-  buf[0] = '\0';
-  return PickErrorText(strerror_r(err, buf, sizeof(buf)), buf);
 }
 
 class Socket {
@@ -195,45 +184,20 @@ int Connect(const std::string& host_part, Socket* sock) {
   if (name.empty())
     return FailResolver(HOST_NOT_FOUND);
 
-  // The re-entrant resolver: the proxy thread may resolve a host at the same moment.
-  hostent entry;
-  hostent* found = nullptr;
-  int code = 0;
-  std::vector<char> buf(2048);
-  int rc;
-  while ((rc = gethostbyname_r(name.c_str(), &entry, buf.data(), buf.size(), &found, &code)) ==
-             ERANGE &&
-         buf.size() < 65536) {
-    buf.resize(buf.size() * 2);
-  }
-  if (rc != 0 || found == nullptr || found->h_addr_list[0] == nullptr)
-    return FailResolver(code != 0 ? code : NO_RECOVERY);
-
-  sockaddr_storage addr;
+  sockaddr_in addr;
   memset(&addr, 0, sizeof(addr));
-  socklen_t addr_len;
-  if (found->h_addrtype == AF_INET && found->h_length == 4) {
-    sockaddr_in* in = reinterpret_cast<sockaddr_in*>(&addr);
-    in->sin_family = AF_INET;
-    in->sin_port = htons(static_cast<uint16_t>(port));
-    memcpy(&in->sin_addr, found->h_addr_list[0], 4);
-    addr_len = sizeof(*in);
-  } else if (found->h_addrtype == AF_INET6 && found->h_length == 16) {
-    sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(static_cast<uint16_t>(port));
-    memcpy(&in6->sin6_addr, found->h_addr_list[0], 16);
-    addr_len = sizeof(*in6);
-  } else {
-    return FailSystem(EAFNOSUPPORT);
-  }
+  const int code = ResolveHost(name, &addr.sin_addr);
+  if (code != 0)
+    return FailResolver(code);
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
 
   // A non-blocking connect, so that an unreachable server costs one read timeout, not the
   // kernel's minutes of retries, and a cancel ends the wait.
-  sock->Reset(socket(found->h_addrtype, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  sock->Reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (sock->fd() < 0)
     return FailSystem(errno);
-  if (connect(sock->fd(), reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
+  if (connect(sock->fd(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
     if (errno != EINPROGRESS && errno != EINTR)
       return FailSystem(errno);
     const int ready = WaitFor(sock->fd(), POLLOUT);
@@ -506,7 +470,7 @@ std::string http_strerror(const char* prefix) {
       (prefix != nullptr && prefix[0] != '\0') ? std::string(prefix) + ": " : "";
   switch (g_error.kind) {
     case kSystem:
-      return lead + SystemText(g_error.arg);
+      return lead + ErrorText(g_error.arg);
     case kResolver:
       return lead + hstrerror(g_error.arg);
     default:

@@ -4,7 +4,7 @@
 
 #include "control/day_number.h"
 #include "control/operate_db.h"
-#include "core/app_interface.h"
+#include "control/proxy_control.h"
 #include "core/logging.h"
 
 namespace {
@@ -13,7 +13,7 @@ const char kTag[] = "control_message";
 
 }  // namespace
 
-StartCommand::StartCommand(SocketListener* listener, AppInterface* app, OperateDB* db)
+StartCommand::StartCommand(SocketListener* listener, ProxyControl* app, OperateDB* db)
     : ControlCommand("start", listener, app, db) {}
 
 int StartCommand::runCommand(SocketClient* client, int /*argc*/, char** /*argv*/) {
@@ -26,7 +26,7 @@ int StartCommand::runCommand(SocketClient* client, int /*argc*/, char** /*argv*/
   return 0;
 }
 
-StopCommand::StopCommand(SocketListener* listener, AppInterface* app, OperateDB* db)
+StopCommand::StopCommand(SocketListener* listener, ProxyControl* app, OperateDB* db)
     : ControlCommand("stop", listener, app, db) {}
 
 int StopCommand::runCommand(SocketClient* client, int /*argc*/, char** /*argv*/) {
@@ -42,7 +42,7 @@ int StopCommand::runCommand(SocketClient* client, int /*argc*/, char** /*argv*/)
   return 0;
 }
 
-SetCommand::SetCommand(SocketListener* listener, AppInterface* app, OperateDB* db)
+SetCommand::SetCommand(SocketListener* listener, ProxyControl* app, OperateDB* db)
     : ControlCommand("set", listener, app, db) {}
 
 int SetCommand::runCommand(SocketClient* client, int argc, char** argv) {
@@ -56,7 +56,7 @@ int SetCommand::runCommand(SocketClient* client, int argc, char** argv) {
   return 0;
 }
 
-SetDeviceIDCommand::SetDeviceIDCommand(SocketListener* listener, AppInterface* app, OperateDB* db)
+SetDeviceIDCommand::SetDeviceIDCommand(SocketListener* listener, ProxyControl* app, OperateDB* db)
     : ControlCommand("deviceid", listener, app, db) {}
 
 int SetDeviceIDCommand::runCommand(SocketClient* client, int argc, char** argv) {

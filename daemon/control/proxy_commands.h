@@ -9,7 +9,7 @@
 // Replies "StartOkay." (also when the proxy was already running).
 class StartCommand : public ControlCommand {
  public:
-  StartCommand(SocketListener* listener, AppInterface* app, OperateDB* db);
+  StartCommand(SocketListener* listener, ProxyControl* app, OperateDB* db);
   int runCommand(SocketClient* client, int argc, char** argv) override;
 };
 
@@ -18,21 +18,21 @@ class StartCommand : public ControlCommand {
 // second "stop" tries again).
 class StopCommand : public ControlCommand {
  public:
-  StopCommand(SocketListener* listener, AppInterface* app, OperateDB* db);
+  StopCommand(SocketListener* listener, ProxyControl* app, OperateDB* db);
   int runCommand(SocketClient* client, int argc, char** argv) override;
 };
 
 // "set <level>": the image compression level. Replies "SetOkay.".
 class SetCommand : public ControlCommand {
  public:
-  SetCommand(SocketListener* listener, AppInterface* app, OperateDB* db);
+  SetCommand(SocketListener* listener, ProxyControl* app, OperateDB* db);
   int runCommand(SocketClient* client, int argc, char** argv) override;
 };
 
 // "deviceid <id>": the id the gateway is told. Replies "SetOkay.".
 class SetDeviceIDCommand : public ControlCommand {
  public:
-  SetDeviceIDCommand(SocketListener* listener, AppInterface* app, OperateDB* db);
+  SetDeviceIDCommand(SocketListener* listener, ProxyControl* app, OperateDB* db);
   int runCommand(SocketClient* client, int argc, char** argv) override;
 };
 

@@ -7,7 +7,7 @@
 
 #include "control/config_updater.h"
 #include "control/operate_db.h"
-#include "core/app_interface.h"
+#include "control/proxy_control.h"
 #include "core/logging.h"
 #include "core/proxy_config.h"
 
@@ -25,7 +25,7 @@ std::string Address(uint32_t ip_network_order, uint32_t port) {
 
 }  // namespace
 
-StatusCommand::StatusCommand(SocketListener* listener, AppInterface* app, OperateDB* db)
+StatusCommand::StatusCommand(SocketListener* listener, ProxyControl* app, OperateDB* db)
     : ControlCommand("status", listener, app, db) {
   // The uptime counts from here, the daemon's start.
   LinkCounters::Get();

@@ -14,7 +14,7 @@
 // applications; rttMs is the round trip of the last answered PING (0 before one).
 class StatusCommand : public ControlCommand {
  public:
-  StatusCommand(SocketListener* listener, AppInterface* app, OperateDB* db);
+  StatusCommand(SocketListener* listener, ProxyControl* proxy, OperateDB* db);
   int runCommand(SocketClient* client, int argc, char** argv) override;
 
   struct Facts {

@@ -11,10 +11,10 @@ const char kTag[] = "control_message";
 
 }  // namespace
 
-UpdateConfigCommand::UpdateConfigCommand(SocketListener* listener, AppInterface* app, OperateDB* db)
+UpdateConfigCommand::UpdateConfigCommand(SocketListener* listener, ProxyControl* app, OperateDB* db)
     : UpdateConfigCommand(listener, app, db, ConfigUpdater::DefaultConfigPath()) {}
 
-UpdateConfigCommand::UpdateConfigCommand(SocketListener* listener, AppInterface* app, OperateDB* db,
+UpdateConfigCommand::UpdateConfigCommand(SocketListener* listener, ProxyControl* app, OperateDB* db,
                                          const std::string& config_path)
     : ControlCommand("updateconfig", listener, app, db),
       updater_(new ConfigUpdater(config_path, this)) {}

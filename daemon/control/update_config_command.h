@@ -39,8 +39,8 @@ class UpdateConfigCommand : public ControlCommand, private UpdateConfigListener 
   };
 
   // Downloads replace ConfigUpdater::DefaultConfigPath().
-  UpdateConfigCommand(SocketListener* listener, AppInterface* app, OperateDB* db);
-  UpdateConfigCommand(SocketListener* listener, AppInterface* app, OperateDB* db,
+  UpdateConfigCommand(SocketListener* listener, ProxyControl* app, OperateDB* db);
+  UpdateConfigCommand(SocketListener* listener, ProxyControl* app, OperateDB* db,
                       const std::string& config_path);
   // Cancels a running download and waits for its thread.
   ~UpdateConfigCommand() override;

@@ -9,8 +9,8 @@
 #include <algorithm>
 
 #include "core/logging.h"
-#include "front/http_header_list.h"
 #include "net/linear_byte_buffer.h"
+#include "stream/http_header_list.h"
 
 namespace {
 

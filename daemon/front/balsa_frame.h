@@ -5,7 +5,7 @@
 #include <stdint.h>
 
 #include "front/balsa_visitor.h"
-#include "front/http_header_list.h"
+#include "stream/http_header_list.h"
 
 class LinearByteBuffer;
 

@@ -7,33 +7,26 @@
 #include <unistd.h>
 
 #include "control/command_notifier.h"
+#include "core/error_text.h"
 #include "core/link_counters.h"
 #include "core/logging.h"
 #include "front/http_interface.h"
 #include "front/http_thread.h"
 #include "front/https_connection.h"
-#include "gateway/quorvin_interface.h"
+#include "stream/stream_sender.h"
 
 namespace {
 
 const char kTag[] = "front_connection";
 const int kCancel = 5;
 
-std::string ErrorText(int err) {
-  char buf[256];
-  buf[0] = '\0';
-  // The GNU form returns the text, which may or may not live in buf.
-  return std::string(strerror_r(err, buf, sizeof(buf)));
-}
-
 }  // namespace
 
-FrontConnection::FrontConnection(HttpThread* http_thread, uint32_t stream_id,
-                                 QuorvinInterface* gateway)
-    : read_buffer_(kReadBufferSize),
+FrontConnection::FrontConnection(HttpThread* http_thread, uint32_t stream_id, StreamSender* gateway)
+    : SocketConnection(kTag, kReadBufferSize),
       writer_(kTag, "Frontend conn,byte sent >= max bytes sent per write: Setting EPOLLOUT",
               kMaxBytesPerWrite, false),
-      request_interface_(new HttpInterface(this, stream_id, gateway)),
+      request_interface_(new HttpInterface(this, gateway)),
       http_thread_(http_thread),
       last_activity_(time(nullptr)),
       stream_id_(stream_id) {
@@ -71,29 +64,6 @@ bool FrontConnection::Init(int fd, const std::string& peer_address, int source_p
   if (notifier_ != nullptr)
     notifier_->ConnectionAccepted(source_port_, fd_);
   return true;
-}
-
-void FrontConnection::OnRegistration(EpollServer*, int, int) {
-  registered_ = true;
-}
-
-void FrontConnection::OnModification(int, int) {}
-
-void FrontConnection::OnUnregistration(int, bool) {
-  registered_ = false;
-}
-
-void FrontConnection::OnShutdown(EpollServer*, int) {
-  Cleanup("OnShutdown", 1);
-}
-
-void FrontConnection::OnEvent(int, EpollEvent* event) {
-  events_ |= event->in_events;
-  HandleEvents();
-  if (events_ != 0) {
-    event->out_ready_mask = events_;
-    events_ = 0;
-  }
 }
 
 void FrontConnection::HandleEvents() {
@@ -135,58 +105,27 @@ bool FrontConnection::DoRead() {
       return false;
     }
   }
-  bool drained = false;
-  while (!read_buffer_.IsFull()) {
-    char* region;
-    int size;
-    read_buffer_.GetWritableRegion(&region, &size);
-    const ssize_t n = recv(fd_, region, static_cast<size_t>(size), MSG_DONTWAIT);
-    if (n < 0) {
-      const int err = errno;
-      if (err == EINTR) {
-        QV_LOGD(kTag, "Got EINTR while reading");
-        continue;
-      }
-      if (err == EAGAIN || err == EWOULDBLOCK) {
-        events_ &= ~EPOLLIN;
-        QV_LOGD(kTag, "Got EAGAIN while reading");
-        drained = true;
-        break;
-      }
-      QV_LOGW(kTag, "While calling recv(%s:%d), got error:%s", peer_address_.c_str(), source_port_,
-              ErrorText(err).c_str());
-      Cleanup("DoRead", 4);
-      return false;
-    }
-    if (n == 0) {
-      QV_LOGD(kTag, "0 bytes read with recv call.");
-      Cleanup("DoRead", 3);
-      return false;
-    }
-    QV_LOGW(kTag, "read GetSourcePort is %d", source_port_);
-    if (notifier_ != nullptr)
-      notifier_->ReportFlow(source_port_, static_cast<int>(n), 1);
-    LinkCounters::Get().AddAppUp(static_cast<uint64_t>(n));
-    QV_LOGW(kTag, "Front_connection_doRead_OnStatistic, bytes_read = %ld", static_cast<long>(n));
-    QV_LOGW(kTag, "read %ld bytes %d", static_cast<long>(n), is_https_ ? 1 : 0);
-    read_buffer_.Commit(static_cast<int>(n));
-    last_activity_ = time(nullptr);
-    if (tunnel_ != nullptr) {
-      FlushToTunnel();
-    } else if (is_https_) {
-      // A CONNECT whose tunnel could not be made: nothing takes these bytes.
-      read_buffer_.Clear();
-    } else if (!ProcessRead()) {
-      Cleanup("DoRead", 6);
-      return false;
-    }
+  return ReceiveAll(peer_label_, "Frontend");
+}
+
+bool FrontConnection::OnReceived(char*, size_t len) {
+  const long n = static_cast<long>(len);
+  QV_LOGW(kTag, "read GetSourcePort is %d", source_port_);
+  if (notifier_ != nullptr)
+    notifier_->ReportFlow(source_port_, static_cast<int>(len), 1);
+  LinkCounters::Get().AddAppUp(static_cast<uint64_t>(len));
+  QV_LOGW(kTag, "Front_connection_doRead_OnStatistic, bytes_read = %ld", n);
+  QV_LOGW(kTag, "read %ld bytes %d", n, is_https_ ? 1 : 0);
+  last_activity_ = time(nullptr);
+  if (tunnel_ != nullptr) {
+    FlushToTunnel();
+  } else if (is_https_) {
+    // A CONNECT whose tunnel could not be made: nothing takes these bytes.
+    read_buffer_.Clear();
+  } else if (!ProcessRead()) {
+    Cleanup("DoRead", 6);
+    return false;
   }
-  if (!drained) {
-    events_ &= ~EPOLLIN;
-    QV_LOGW(kTag, "Frontend connection(%s:%d)'s read buf is full", peer_address_.c_str(),
-            source_port_);
-  }
-  QV_LOGD(kTag, "DoRead done!");
   return true;
 }
 
@@ -267,8 +206,7 @@ void FrontConnection::EnqueueDataFrame1(DataFrame* frame) {
 
 void FrontConnection::SetFdReadyForWrite() {
   QV_LOGD(kTag, "set fd %d ready", fd_);
-  if (epoll_server_ != nullptr && fd_ >= 0)
-    epoll_server_->SetFDReady(fd_, EPOLLOUT);
+  AskForWrite();
 }
 
 void FrontConnection::CloseFromSM() {
@@ -329,10 +267,7 @@ bool FrontConnection::IdleCheck() {
 }
 
 void FrontConnection::Close() {
-  if (registered_) {
-    epoll_server_->UnregisterFD(fd_);
-    registered_ = false;
-  }
+  Unregister();
   if (fd_ >= 0) {
     if (reply_cut_) {
       struct linger abort_close = {1, 0};

@@ -7,16 +7,16 @@
 
 #include <string>
 
-#include "front/socket_writer.h"
 #include "net/data_frame.h"
 #include "net/epoll_server.h"
-#include "net/ring_byte_buffer.h"
+#include "net/socket_connection.h"
+#include "net/socket_writer.h"
 
 class CommandNotifier;
 class HttpInterface;
 class HttpThread;
 class HttpsConnection;
-class QuorvinInterface;
+class StreamSender;
 
 // One accepted connection from a local application, carrying one request (one stream id, given
 // when the request opens its stream).
@@ -25,27 +25,20 @@ class QuorvinInterface;
 // itself on errors, client close, idle timeout, gateway reset and after the whole reply was
 // written. For CONNECT it relays raw bytes to and from its tunnel instead. Runs on the
 // HttpThread only.
-class FrontConnection : public EpollCallback, private SocketWriter::Observer {
+class FrontConnection : public SocketConnection, private SocketWriter::Observer {
  public:
   static const int kReadBufferSize = 10240;
   static const int kMaxBytesPerWrite = 10240;
 
-  FrontConnection(HttpThread* http_thread, uint32_t stream_id, QuorvinInterface* gateway);
+  FrontConnection(HttpThread* http_thread, uint32_t stream_id, StreamSender* gateway);
 
-  // EpollCallback
-  void OnRegistration(EpollServer* eps, int fd, int event_mask) override;
-  void OnModification(int fd, int event_mask) override;
-  void OnEvent(int fd, EpollEvent* event) override;
-  void OnUnregistration(int fd, bool replaced) override;
-  void OnShutdown(EpollServer* eps, int fd) override;
   ~FrontConnection() override;
 
   FrontConnection(const FrontConnection&) = delete;
   FrontConnection& operator=(const FrontConnection&) = delete;
 
   virtual void SetFdReadyForWrite();
-  virtual EpollServer* epoll_server() { return epoll_server_; }
-  virtual void Cleanup(const char* reason, int code);
+  void Cleanup(const char* reason, int code) override;
   // Takes ownership of the record.
   virtual void EnqueueDataFrame1(DataFrame* frame);
   // The gateway connection ended: close once the queued output is written.
@@ -79,10 +72,10 @@ class FrontConnection : public EpollCallback, private SocketWriter::Observer {
   bool stream_done() const { return stream_done_; }
   bool initialized() const { return initialized_; }
   HttpThread* http_thread() const { return http_thread_; }
-  int fd() const { return fd_; }
 
  private:
-  void HandleEvents();
+  void HandleEvents() override;
+  bool OnReceived(char* data, size_t len) override;
   bool DoRead();
   bool DoWrite();
   bool ProcessRead();
@@ -93,15 +86,10 @@ class FrontConnection : public EpollCallback, private SocketWriter::Observer {
   void OnBytesSent(size_t n) override;
 
   CommandNotifier* notifier_ = nullptr;
-  int fd_ = -1;
-  int events_ = 0;
-  bool registered_ = false;
   bool initialized_ = false;
-  RingByteBuffer read_buffer_;
   SocketWriter writer_;
   HttpInterface* request_interface_;
   HttpThread* http_thread_;
-  EpollServer* epoll_server_ = nullptr;
   bool process_read_pending_ = false;
   bool stream_done_ = false;
   // The reply stopped before its end: the gateway connection went down, or the gateway reset

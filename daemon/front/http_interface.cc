@@ -1,17 +1,16 @@
 #include "front/http_interface.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <string.h>
 
 #include <string>
 
 #include "core/logging.h"
 #include "front/front_connection.h"
-#include "front/http_header_list.h"
 #include "front/http_thread.h"
 #include "front/https_connection.h"
-#include "gateway/quorvin_interface.h"
+#include "net/name_resolver.h"
+#include "stream/http_header_list.h"
+#include "stream/stream_sender.h"
 
 namespace {
 
@@ -23,8 +22,8 @@ bool IsRequestLineKey(const char* key) {
 
 }  // namespace
 
-HttpInterface::HttpInterface(FrontConnection* front, uint32_t stream_id, QuorvinInterface* gateway)
-    : stream_id_(stream_id), front_(front), gateway_(gateway) {
+HttpInterface::HttpInterface(FrontConnection* front, StreamSender* gateway)
+    : front_(front), gateway_(gateway) {
   balsa_frame_.set_visitor(this);
   balsa_frame_.set_is_request(true);
 }
@@ -46,7 +45,7 @@ bool HttpInterface::Error() const {
 }
 
 bool HttpInterface::ReadyForMore(uint32_t stream_id) {
-  return gateway_ == nullptr || gateway_->CanWriteToFront(stream_id);
+  return !syn_sent_ || gateway_->CanWriteToFront(stream_id);
 }
 
 const char* HttpInterface::ErrorAsString() const {
@@ -113,9 +112,9 @@ void HttpInterface::ProcessHeaders(const HttpHeaderList& all_headers) {
     if (gateway_ != nullptr) {
       // The id is taken now, not at accept: the gateway needs SYN_STREAMs in increasing id
       // order, and concurrent clients complete their requests in any order.
-      stream_id_ = front_->http_thread()->AssignStreamId(front_);
-      QV_LOGD(kTag, "stream %u send syn headers", stream_id_);
-      syn_sent_ = gateway_->SendSynImpl(stream_id_, headers) > 0;
+      const uint32_t stream_id = front_->http_thread()->AssignStreamId(front_);
+      QV_LOGD(kTag, "stream %u send syn headers", stream_id);
+      syn_sent_ = gateway_->SendSynImpl(stream_id, headers) > 0;
     }
   } else {
     OpenTunnel(headers);
@@ -141,18 +140,11 @@ void HttpInterface::OpenTunnel(const HttpHeaderList& headers) {
     port = host.substr(colon + 1);
     host.resize(colon);
   }
-  // Runs on the HttpThread only, so the resolver's static result is not shared.
-  struct hostent* answer = gethostbyname(host.c_str());
+  const std::string address = ResolveHostToText(host);
   QV_LOGD(kTag, "https gethostbyname ok %s %s", host.c_str(), port.c_str());
   // A tunnel that cannot be opened gets no reply; its client is closed now rather than left
   // waiting for its idle time.
-  if (answer == nullptr || answer->h_addrtype != AF_INET || answer->h_addr_list[0] == nullptr) {
-    QV_LOGW(kTag, "answer == NULL");
-    front_->CloseFromSM();
-    return;
-  }
-  char address[INET_ADDRSTRLEN];
-  if (inet_ntop(AF_INET, answer->h_addr_list[0], address, sizeof(address)) == nullptr) {
+  if (address.empty()) {
     QV_LOGW(kTag, "answer == NULL");
     front_->CloseFromSM();
     return;
@@ -172,12 +164,12 @@ void HttpInterface::ProcessBodyData(const char* data, size_t len) {
   QV_LOGD(kTag, "ProcessBodyData %d", static_cast<int>(len));
   // Body bytes of a request that opened no stream have nowhere to go.
   if (syn_sent_)
-    gateway_->SendData(stream_id_, data, len);
+    gateway_->SendData(front_->stream_id(), data, len);
 }
 
 void HttpInterface::MessageDone() {
   if (!front_->is_https() && syn_sent_)
-    gateway_->SendEndOfStream(stream_id_);
+    gateway_->SendEndOfStream(front_->stream_id());
   QV_LOGD(kTag, "MessageDone");
   message_done_ = true;
 }

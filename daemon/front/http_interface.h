@@ -9,14 +9,15 @@
 
 class FrontConnection;
 class HttpHeaderList;
-class QuorvinInterface;
+class StreamSender;
 
 // Joins one client connection to the gateway: parses the request and, once its header block
 // is complete, opens a SPDY stream for it (body bytes and the end of the request follow on the
 // same stream) or, for CONNECT, a direct tunnel. Serves one request.
 class HttpInterface : public BalsaVisitor {
  public:
-  HttpInterface(FrontConnection* front, uint32_t stream_id, QuorvinInterface* gateway);
+  // The stream id is the front connection's, given when the request opens its stream.
+  HttpInterface(FrontConnection* front, StreamSender* gateway);
   ~HttpInterface() override;
 
   HttpInterface(const HttpInterface&) = delete;
@@ -36,12 +37,13 @@ class HttpInterface : public BalsaVisitor {
   virtual bool MessageFullyRead() const;
   virtual bool Error() const;
   // False while the stream already has MAX_SESSION_QUEUE_SIZE records waiting at the gateway.
+  // Before the request opened its stream nothing of it waits there: true without asking.
   virtual bool ReadyForMore(uint32_t stream_id);
   virtual const char* ErrorAsString() const;
 
   // A SYN_STREAM was queued for this stream.
   bool SynSent() const { return syn_sent_; }
-  QuorvinInterface* gateway() const { return gateway_; }
+  StreamSender* gateway() const { return gateway_; }
 
   // The lines to send to the gateway: client lines named like the request line's entries
   // ("method", "url", "version") would merge with them, so they are dropped. Null when there
@@ -54,9 +56,8 @@ class HttpInterface : public BalsaVisitor {
 
   BalsaFrame balsa_frame_;
   bool message_done_ = false;
-  uint32_t stream_id_;
   FrontConnection* front_;
-  QuorvinInterface* gateway_;
+  StreamSender* gateway_;
   bool syn_sent_ = false;
 };
 

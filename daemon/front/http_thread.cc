@@ -15,7 +15,7 @@
 #include "front/accept_callback.h"
 #include "front/front_connection.h"
 #include "front/https_connection.h"
-#include "gateway/quorvin_thread.h"
+#include "stream/gateway_link.h"
 
 namespace {
 

@@ -13,15 +13,15 @@
 #include <vector>
 
 #include "core/thread.h"
-#include "gateway/stream_dispatch.h"
 #include "net/epoll_server.h"
+#include "stream/stream_dispatch.h"
 
 class AcceptCallback;
 class CommandNotifier;
 class FrontConnection;
 class HttpsConnection;
-class QuorvinInterface;
-class QuorvinThread;
+class GatewayLink;
+class StreamSender;
 
 // The proxy's worker thread. Its event loop carries the listening socket, every client
 // connection and tunnel, and the gateway connection. It gives each client request an odd
@@ -40,10 +40,10 @@ class HttpThread : public Thread, public StreamDispatch {
   void Run() override;
 
   // Wiring, before Start.
-  void set_gateway_thread(QuorvinThread* thread) { gateway_thread_ = thread; }
-  void set_gateway_interface(QuorvinInterface* gateway) { gateway_interface_ = gateway; }
+  void set_gateway_thread(GatewayLink* thread) { gateway_thread_ = thread; }
+  void set_gateway_interface(StreamSender* gateway) { gateway_interface_ = gateway; }
   void set_notifier(CommandNotifier* notifier) { notifier_ = notifier; }
-  QuorvinInterface* gateway_interface() const { return gateway_interface_; }
+  StreamSender* gateway_interface() const { return gateway_interface_; }
   CommandNotifier* notifier() const { return notifier_; }
 
   // Any thread: the loop ends after its current iteration.
@@ -92,8 +92,8 @@ class HttpThread : public Thread, public StreamDispatch {
   int listen_fd_;
   AcceptCallback* accept_callback_;
   uint32_t next_stream_id_ = 1;
-  QuorvinThread* gateway_thread_ = nullptr;
-  QuorvinInterface* gateway_interface_ = nullptr;
+  GatewayLink* gateway_thread_ = nullptr;
+  StreamSender* gateway_interface_ = nullptr;
   std::set<FrontConnection*> front_connections_;
   std::vector<FrontConnection*> front_destroy_list_;
   std::set<HttpsConnection*> https_connections_;

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core/error_text.h"
 #include "core/logging.h"
 #include "front/front_connection.h"
 #include "front/http_thread.h"
@@ -16,16 +17,10 @@ namespace {
 const char kTag[] = "https_connection";
 const char kEstablished[] = "HTTP/1.0 200 Connection established\r\n\r\n";
 
-std::string ErrorText(int err) {
-  char buf[256];
-  buf[0] = '\0';
-  return std::string(strerror_r(err, buf, sizeof(buf)));
-}
-
 }  // namespace
 
 HttpsConnection::HttpsConnection(FrontConnection* front)
-    : read_buffer_(kReadBufferSize),
+    : SocketConnection(kTag, kReadBufferSize),
       writer_(kTag, "https conn,byte sent >= max bytes sent per write: Setting EPOLLOUT",
               kMaxBytesSentPerWrite, true),
       front_(front) {}
@@ -80,31 +75,7 @@ void HttpsConnection::EnqueueDataFrame(DataFrame* frame) {
 
 void HttpsConnection::SetFdReadyForWrite() {
   QV_LOGD(kTag, "set fd %d ready", fd_);
-  if (epoll_server_ != nullptr && fd_ >= 0)
-    epoll_server_->SetFDReady(fd_, EPOLLOUT);
-}
-
-void HttpsConnection::OnRegistration(EpollServer*, int, int) {
-  registered_ = true;
-}
-
-void HttpsConnection::OnModification(int, int) {}
-
-void HttpsConnection::OnUnregistration(int, bool) {
-  registered_ = false;
-}
-
-void HttpsConnection::OnShutdown(EpollServer*, int) {
-  Cleanup("OnShutdown", 1);
-}
-
-void HttpsConnection::OnEvent(int, EpollEvent* event) {
-  events_ |= event->in_events;
-  HandleEvents();
-  if (events_ != 0) {
-    event->out_ready_mask = events_;
-    events_ = 0;
-  }
+  AskForWrite();
 }
 
 void HttpsConnection::HandleEvents() {
@@ -153,45 +124,14 @@ void HttpsConnection::HandleEvents() {
 
 bool HttpsConnection::DoRead() {
   QV_LOGD(kTag, "https Doread");
-  bool drained = false;
-  while (!read_buffer_.IsFull()) {
-    char* region;
-    int size;
-    read_buffer_.GetWritableRegion(&region, &size);
-    const ssize_t n = recv(fd_, region, static_cast<size_t>(size), MSG_DONTWAIT);
-    if (n > 0) {
-      QV_LOGD(kTag, "read %ld bytes", static_cast<long>(n));
-      read_buffer_.Commit(static_cast<int>(n));
-      front_->ProcessBackInput(region, static_cast<size_t>(n));
-      read_buffer_.Clear();
-      continue;
-    }
-    if (n == 0) {
-      QV_LOGD(kTag, "0 bytes read with recv call.");
-      Cleanup("DoRead", 3);
-      return false;
-    }
-    const int err = errno;
-    if (err == EINTR) {
-      QV_LOGD(kTag, "Got EINTR while reading");
-      continue;
-    }
-    if (err == EAGAIN || err == EWOULDBLOCK) {
-      events_ &= ~EPOLLIN;
-      QV_LOGD(kTag, "Got EAGAIN while reading");
-      drained = true;
-      break;
-    }
-    QV_LOGW(kTag, "While calling recv(%s), got error:%s", server_ip_.c_str(),
-            ErrorText(err).c_str());
-    Cleanup("DoRead", 4);
-    return false;
-  }
-  if (!drained) {
-    events_ &= ~EPOLLIN;
-    QV_LOGW(kTag, "https connection(%s)'s read buf is full", server_ip_.c_str());
-  }
-  QV_LOGD(kTag, "DoRead done!");
+  return ReceiveAll(server_ip_, "https");
+}
+
+bool HttpsConnection::OnReceived(char* data, size_t len) {
+  QV_LOGD(kTag, "read %ld bytes", static_cast<long>(len));
+  // The front connection copies the bytes: the buffer is free for the next read at once.
+  front_->ProcessBackInput(data, len);
+  read_buffer_.Clear();
   return true;
 }
 
@@ -231,10 +171,7 @@ void HttpsConnection::CloseFromSM() {
 }
 
 void HttpsConnection::Close() {
-  if (registered_) {
-    epoll_server_->UnregisterFD(fd_);
-    registered_ = false;
-  }
+  Unregister();
   if (fd_ >= 0) {
     close(fd_);
     fd_ = -1;

@@ -14,8 +14,8 @@
 #include "core/logging.h"
 #include "gateway/quorvin_interface.h"
 #include "gateway/quorvin_thread.h"
-#include "gateway/stream_dispatch.h"
 #include "net/data_frame.h"
+#include "stream/stream_dispatch.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ void CountLinkBytes(SSL* ssl) {
 }  // namespace
 
 BackConnection::BackConnection(QuorvinThread* owner, QuorvinInterface* session)
-    : owner_(owner), read_buffer_(kReadBufferSize), session_(session) {}
+    : SocketConnection(kTag, kReadBufferSize), owner_(owner), session_(session), cork_(kTag) {}
 
 BackConnection::~BackConnection() {
   if (initialized_)
@@ -40,39 +40,9 @@ BackConnection::~BackConnection() {
   output_list_.clear();
 }
 
-void BackConnection::OnRegistration(EpollServer*, int, int) {
-  registered_ = true;
-}
-
-void BackConnection::OnModification(int, int) {}
-
-void BackConnection::OnEvent(int, EpollEvent* event) {
-  events_ |= event->in_events;
-  HandleEvents();
-  if (ssl_ != nullptr)
-    CountLinkBytes(ssl_);
-  if (events_ != 0) {
-    event->out_ready_mask = events_;
-    events_ = 0;
-  }
-}
-
-void BackConnection::OnUnregistration(int, bool) {
-  registered_ = false;
-}
-
-void BackConnection::OnShutdown(EpollServer*, int) {
-  Cleanup("OnShutdown", 1);
-}
-
 void BackConnection::ReadyToSend() {
   QV_LOGD(kTag, "set back conn fd %d ready", fd_);
-  if (epoll_server_ != nullptr && fd_ >= 0)
-    epoll_server_->SetFDReady(fd_, EPOLLOUT);
-}
-
-EpollServer* BackConnection::epoll_server() {
-  return epoll_server_;
+  AskForWrite();
 }
 
 int BackConnection::InitBackConnection(EpollServer* loop, int fd, SSL* ssl, SSL_CTX* ctx) {
@@ -87,7 +57,7 @@ int BackConnection::InitBackConnection(EpollServer* loop, int fd, SSL* ssl, SSL_
   fd_ = fd;
   ssl_ = ssl;
   ssl_ctx_ = ctx;
-  corked_ = false;
+  cork_.Reset();
   read_buffer_.Clear();
   read_wants_write_ = false;
   write_wants_read_ = false;
@@ -120,10 +90,6 @@ int BackConnection::QueuedCount(uint32_t stream_id) const {
   return it == stream_queue_counts_.end() ? 0 : it->second;
 }
 
-void BackConnection::Touch() {
-  last_read_time_ = time(0);
-}
-
 bool BackConnection::CheckTimeout() {
   const time_t now = time(0);
   const ProxyConfig* config = GetProxyConfig();
@@ -139,6 +105,12 @@ bool BackConnection::CheckTimeout() {
 }
 
 void BackConnection::HandleEvents() {
+  DispatchEvents();
+  if (ssl_ != nullptr)
+    CountLinkBytes(ssl_);
+}
+
+void BackConnection::DispatchEvents() {
   if (read_wants_write_)
     events_ &= ~EPOLLIN;
   if (events_ & EPOLLIN) {
@@ -190,6 +162,7 @@ bool BackConnection::DoRead() {
     if (n > 0) {
       read_wants_write_ = false;
       QV_LOGD(kTag, "read %ld bytes", static_cast<long>(n));
+      // The read time of every frame this read brings, replies and their data included.
       last_read_time_ = time(0);
       read_buffer_.Commit(n);
       if (!ProcessInput()) {
@@ -257,7 +230,7 @@ bool BackConnection::DoWrite() {
   if (output_list_.empty())
     events_ &= ~EPOLLOUT;
   else
-    SetCork(1);
+    cork_.Set(fd_, true);
   if (static_cast<int>(output_list_.size()) > max_output_list_) {
     max_output_list_ = static_cast<int>(output_list_.size());
     QV_LOGD(kTag, "max_output_list_ %d", max_output_list_);
@@ -306,12 +279,12 @@ bool BackConnection::DoWrite() {
       break;
     }
     LogSslErrors();
-    SetCork(0);
+    cork_.Set(fd_, false);
     QV_LOGW(kTag, "DoWrite: error_or_close. Returning false");
     Cleanup("DoWrite", 4);
     return false;
   }
-  SetCork(0);
+  cork_.Set(fd_, false);
   return true;
 }
 
@@ -369,22 +342,6 @@ int BackConnection::WriteQueued(int sent, size_t* records) {
   return n;
 }
 
-void BackConnection::SetCork(int on) {
-  // Asking for the state the socket is already in changes nothing (every read ends in a write
-  // attempt, most of them with nothing queued): no system call for it.
-  if ((on != 0) == corked_)
-    return;
-  if (setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof(on)) != 0) {
-    const int err = errno;
-    if (on)
-      QV_LOGW(kTag, "cork sock failed:%d", err);
-    else
-      QV_LOGW(kTag, "uncork sock failed:%d %d", err, fd_);
-    return;
-  }
-  corked_ = on != 0;
-}
-
 void BackConnection::LogSslErrors() {
   unsigned long code;
   while ((code = ERR_get_error()) != 0) {
@@ -424,16 +381,13 @@ void BackConnection::Reset() {
     }
     ssl_ctx_ = nullptr;
   }
-  if (registered_ && epoll_server_ != nullptr) {
-    epoll_server_->UnregisterFD(fd_);
-    registered_ = false;
-  }
+  Unregister();
   if (fd_ >= 0) {
     close(fd_);
     QV_LOGD(kTag, "close fd=%d", fd_);
     fd_ = -1;
   }
-  corked_ = false;
+  cork_.Reset();
   read_buffer_.Clear();
   events_ = 0;
   read_wants_write_ = false;

@@ -11,7 +11,8 @@
 #include <string>
 
 #include "net/epoll_server.h"
-#include "net/ring_byte_buffer.h"
+#include "net/socket_connection.h"
+#include "net/socket_cork.h"
 
 class DataFrame;
 class QuorvinInterface;
@@ -20,7 +21,7 @@ class QuorvinThread;
 // The non-blocking TLS connection that carries the SPDY session to the gateway, on the
 // HttpThread's loop. One object per proxy run; initialised for each new TLS connection and reset
 // when that connection ends.
-class BackConnection : public EpollCallback {
+class BackConnection : public SocketConnection {
  public:
   static constexpr int kReadBufferSize = 10240;
   static constexpr int kMaxBytesSentPerWrite = 10240;
@@ -31,18 +32,10 @@ class BackConnection : public EpollCallback {
   BackConnection(const BackConnection&) = delete;
   BackConnection& operator=(const BackConnection&) = delete;
 
-  // EpollCallback
-  void OnRegistration(EpollServer* eps, int fd, int event_mask) override;
-  void OnModification(int fd, int event_mask) override;
-  void OnEvent(int fd, EpollEvent* event) override;
-  void OnUnregistration(int fd, bool replaced) override;
-  void OnShutdown(EpollServer* eps, int fd) override;
-
   // Asks the loop for a write attempt on its next iteration.
   virtual void ReadyToSend();
-  virtual EpollServer* epoll_server();
   // Ends the connection: reports `code` (1 to 7) to the HttpThread and resets.
-  virtual void Cleanup(const char* reason, int code);
+  void Cleanup(const char* reason, int code) override;
   // Takes ownership. Without an active connection the record is dropped: a frame made for one
   // session must never reach the next.
   virtual void EnqueueDataFrame(DataFrame* record);
@@ -52,23 +45,21 @@ class BackConnection : public EpollCallback {
   int InitBackConnection(EpollServer* loop, int fd, SSL* ssl, SSL_CTX* ctx);
   // The stream's records not yet fully written.
   int QueuedCount(uint32_t stream_id) const;
-  // Counts as traffic for the idle timeout.
-  void Touch();
   // Ping and idle timeouts; true when the connection was closed for one.
   bool CheckTimeout();
 
   bool initialized() const { return initialized_; }
-  int fd() const { return fd_; }
   size_t output_list_size() const { return output_list_.size(); }
   int max_output_list() const { return max_output_list_; }
 
  private:
-  void HandleEvents();
+  void HandleEvents() override;
+  // Reads and writes as the events and the TLS layer's wants allow.
+  void DispatchEvents();
   bool DoRead();
   bool DoWrite();
   bool ProcessInput();
   void Reset();
-  void SetCork(int on);
   // Removes the fully written record at the front, waking its stream's client side when the
   // stream has room again.
   void PopSentRecord(int queue_limit);
@@ -77,25 +68,19 @@ class BackConnection : public EpollCallback {
   int WriteQueued(int sent, size_t* records);
   void LogSslErrors();
 
-  int fd_ = -1;
-  int events_ = 0;
-  bool registered_ = false;
   bool initialized_ = false;
   QuorvinThread* owner_;
   SSL* ssl_ = nullptr;
   SSL_CTX* ssl_ctx_ = nullptr;
-  RingByteBuffer read_buffer_;
   std::list<DataFrame*> output_list_;
   QuorvinInterface* session_;
-  EpollServer* epoll_server_ = nullptr;
   int max_bytes_sent_per_write_ = kMaxBytesSentPerWrite;
   bool read_wants_write_ = false;
   bool write_wants_read_ = false;
   int max_output_list_ = 0;
   std::map<uint32_t, int> stream_queue_counts_;
   time_t last_read_time_ = 0;
-  // TCP_CORK as last set on the socket.
-  bool corked_ = false;
+  SocketCork cork_;
   // The bytes of a write that covers several records, kept until it succeeds: a TLS write
   // that has to wait must be repeated with the same buffer.
   std::string pending_;

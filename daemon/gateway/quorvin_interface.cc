@@ -5,35 +5,15 @@
 
 #include "core/link_counters.h"
 #include "core/logging.h"
-#include "front/http_header_list.h"
 #include "gateway/back_connection.h"
-#include "gateway/stream_dispatch.h"
-#include "net/linear_byte_buffer.h"
+#include "gateway/header_translation.h"
 #include "spdy/spdy_frame_record.h"
+#include "stream/stream_dispatch.h"
 
 namespace {
 
 const char kTag[] = "quorvin_interface";
 const size_t kDataFramePayload = 1024;
-const int kValueBufferSize = 10240;
-
-std::string Lower(const std::string& s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-bool StartsWith(const char* s, const char* prefix) {
-  return strncmp(s, prefix, strlen(prefix)) == 0;
-}
-
-// The first occurrence of a name wins.
-void Store(SpdyHeaderMap* map, const std::string& name, const std::string& value) {
-  map->emplace(Lower(name), value);
-}
 
 }  // namespace
 
@@ -65,6 +45,8 @@ void QuorvinInterface::Reset() {
   next_ping_id_ = 1;
   ping_outstanding_ = false;
   reply_states_.clear();
+  // Their records went with the connection; their clients are being closed.
+  waiting_streams_.clear();
 }
 
 void QuorvinInterface::SetDeviceId(const std::string& device_id) {
@@ -90,58 +72,6 @@ bool QuorvinInterface::Connected() const {
   return connection_ != nullptr && connection_->initialized();
 }
 
-void QuorvinInterface::BuildHeaderMap(const HttpHeaderList& headers, const std::string& img_tag,
-                                      int image_level, SpdyHeaderMap* map) {
-  LinearByteBuffer value(kValueBufferSize);
-  std::string previous;
-  bool have_previous = false;
-  for (const HttpHeaderLine& line : headers) {
-    if (StartsWith(line.key, "version") && !StartsWith(line.value, "HTTP")) {
-      QV_LOGW(kTag, "not valid version %s", line.value);
-      continue;
-    }
-    if (have_previous && previous == line.key) {
-      value.Write("\0", 1);
-      value.Write(line.value, static_cast<int>(strlen(line.value)));
-      continue;
-    }
-    if (have_previous) {
-      char* p = nullptr;
-      int n = 0;
-      value.GetReadableRegion(&p, &n);
-      Store(map, previous, std::string(p, static_cast<size_t>(n)));
-    }
-    value.Clear();
-    value.Write(line.value, static_cast<int>(strlen(line.value)));
-    previous = line.key;
-    have_previous = true;
-  }
-  if (have_previous) {
-    char* p = nullptr;
-    int n = 0;
-    value.GetReadableRegion(&p, &n);
-    Store(map, previous, std::string(p, static_cast<size_t>(n)));
-  }
-
-  char level[16];
-  snprintf(level, sizeof(level), "%d", image_level);
-  map->emplace(img_tag, level);
-
-  for (const char* name : {"x-associated-content", "x-original-url", "transfer-encoding",
-                           "connection", "proxy-connection", "keep-alive"}) {
-    map->erase(name);
-  }
-  (*map)["connection"] = "close";
-
-  auto url = map->find("url");
-  if (url != map->end() && !url->second.empty() && url->second[0] == '/') {
-    QV_LOGD(kTag, "need modify url");
-    auto host = map->find("host");
-    url->second = "http://" + (host != map->end() ? host->second : std::string()) + url->second;
-    QV_LOGD(kTag, "need modify url %s", url->second.c_str());
-  }
-}
-
 size_t QuorvinInterface::SendSynImpl(uint32_t stream_id, const HttpHeaderList& headers) {
   QV_LOGD(kTag, "SendSynImpl");
   if (!Connected()) {
@@ -149,7 +79,7 @@ size_t QuorvinInterface::SendSynImpl(uint32_t stream_id, const HttpHeaderList& h
     return 0;
   }
   SpdyHeaderMap map;
-  BuildHeaderMap(headers, GetProxyConfig()->img_tag_, image_level(), &map);
+  HeaderTranslation::BuildHeaderMap(headers, GetProxyConfig()->img_tag_, image_level(), &map);
   SendPingFrame();
   SpdyFrame* frame = adapter_->CreateSynStream(stream_id, 0, 0, CONTROL_FLAG_NONE, true, map);
   if (frame == nullptr) {
@@ -221,10 +151,16 @@ void QuorvinInterface::SendPingFrame() {
 bool QuorvinInterface::CanWriteToFront(uint32_t stream_id) {
   const int count = connection_ != nullptr ? connection_->QueuedCount(stream_id) : 0;
   QV_LOGD(kTag, "CanWriteToFront stream_id %d size %d", static_cast<int>(stream_id), count);
-  return GetProxyConfig()->max_session_queue_size_ - count > 0;
+  if (GetProxyConfig()->max_session_queue_size_ - count > 0)
+    return true;
+  waiting_streams_.insert(stream_id);
+  return false;
 }
 
 void QuorvinInterface::WakeStream(uint32_t stream_id) {
+  // Only a client told to wait has anything to be woken for.
+  if (waiting_streams_.erase(stream_id) == 0)
+    return;
   http_thread_->WakeFrontRead(stream_id);
 }
 
@@ -280,8 +216,6 @@ void QuorvinInterface::OnSyn(const SpdyFrame&, const SpdyHeaderMapHandle&) {
 
 void QuorvinInterface::OnSynReply(const SpdyFrame& frame, const SpdyHeaderMapHandle& headers) {
   QV_LOGD(kTag, "OnSynReply");
-  if (connection_ != nullptr)
-    connection_->Touch();
   if (headers.get() == nullptr) {
     QV_LOGW(kTag, "headers.get()==NULL");
     return;
@@ -300,7 +234,8 @@ void QuorvinInterface::OnSynReply(const SpdyFrame& frame, const SpdyHeaderMapHan
   std::string head;
   std::string source_len;
   std::string compressed_len;
-  if (!SpdyHeadersToHttpResponse(headers.get(), &head, &source_len, &compressed_len)) {
+  if (!HeaderTranslation::SpdyHeadersToHttpResponse(headers.get(), &head, &source_len,
+                                                    &compressed_len)) {
     RejectReply(stream_id, "OnSynReply", "no usable status or version");
     return;
   }
@@ -334,8 +269,6 @@ void QuorvinInterface::OnHeaders(const SpdyFrame&, const SpdyHeaderMapHandle&) {
 
 void QuorvinInterface::OnStreamFrameData(SpdyStreamId stream_id, const char* data, size_t len) {
   QV_LOGD(kTag, "OnStreamFrameData");
-  if (connection_ != nullptr)
-    connection_->Touch();
   auto state = reply_states_.find(stream_id);
   if (state == reply_states_.end()) {
     RejectReply(stream_id, "OnStreamFrameData",
@@ -412,63 +345,4 @@ void QuorvinInterface::OnGoAway(const SpdyFrame&) {
 
 void QuorvinInterface::OnWindowUpdate(const SpdyFrame&) {
   QV_LOGW(kTag, "OnWindowUpdate");
-}
-
-bool QuorvinInterface::SpdyHeadersToHttpResponse(SpdyHeaderMap* headers, std::string* head,
-                                                 std::string* source_len,
-                                                 std::string* compressed_len) {
-  auto status = headers->find("status");
-  auto version = headers->find("version");
-  if (status == headers->end() || version == headers->end())
-    return false;
-  // A line break would let the gateway's text end the head early or add lines of its own.
-  auto has_line_break = [](const std::string& text) {
-    return text.find_first_of("\r\n") != std::string::npos;
-  };
-  if (has_line_break(status->second) || has_line_break(version->second))
-    return false;
-  headers->erase("Transfer-Encoding");
-  headers->erase("transfer-encoding");
-
-  auto it = headers->find("x-img-src-len");
-  if (it != headers->end()) {
-    QV_LOGD(kTag, "find X-IMG-SRC-LEN");
-    *source_len = it->second;
-  }
-  it = headers->find("X-Img-Src-Len");
-  if (it != headers->end()) {
-    QV_LOGD(kTag, "find X-IMG-SRC-LEN1");
-    *source_len = it->second;
-  }
-  it = headers->find("x-img-dst-len");
-  if (it != headers->end()) {
-    QV_LOGD(kTag, "find X-IMG_DST_LEN");
-    *compressed_len = it->second;
-  }
-  it = headers->find("X-Img-Dst-Len");
-  if (it != headers->end()) {
-    QV_LOGD(kTag, "find X-IMG_DST_LEN1");
-    *compressed_len = it->second;
-  }
-
-  *head = version->second + " " + status->second + "\r\n";
-  for (const auto& entry : *headers) {
-    if (has_line_break(entry.first) || has_line_break(entry.second)) {
-      QV_LOGW(kTag, "SpdyHeadersToHttpResponse: a header with a line break left out");
-      continue;
-    }
-    size_t start = 0;
-    while (true) {
-      const size_t nul = entry.second.find('\0', start);
-      head->append(entry.first).append(": ");
-      head->append(entry.second, start, nul == std::string::npos ? std::string::npos : nul - start);
-      head->append("\r\n");
-      if (nul == std::string::npos)
-        break;
-      start = nul + 1;
-    }
-  }
-  head->append("\r\n");
-  QV_LOGD(kTag, "SpdyHeadersToHttpResponse %s", head->c_str());
-  return true;
 }

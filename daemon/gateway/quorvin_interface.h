@@ -9,11 +9,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "spdy/spdy_event_adapter.h"
-#include "spdy/spdy_header_map.h"
+#include "stream/stream_sender.h"
 
 class BackConnection;
 class DataFrame;
@@ -21,9 +22,10 @@ class HttpHeaderList;
 class StreamDispatch;
 
 // The daemon's side of the SPDY session with the gateway: requests become streams, replies
-// become HTTP/1.1 for the client side. Runs on the HttpThread, except the device id and image
-// level setters, which the control thread calls while the proxy runs.
-class QuorvinInterface : public SessionVisitor {
+// become HTTP/1.1 for the client side (their headers by HeaderTranslation). Runs on the
+// HttpThread, except the device id and image level setters, which the control thread calls
+// while the proxy runs.
+class QuorvinInterface : public SessionVisitor, public StreamSender {
  public:
   explicit QuorvinInterface(StreamDispatch* http_thread);
   ~QuorvinInterface() override;
@@ -43,18 +45,19 @@ class QuorvinInterface : public SessionVisitor {
   void SetQuality2(int level);
   int image_level() const;
 
-  // Request side (Parts of the client side call these with the stream id they were given).
-  // `headers` is sorted by key. Returns the size of the queued SYN_STREAM frame, 0 when none.
-  size_t SendSynImpl(uint32_t stream_id, const HttpHeaderList& headers);
+  // StreamSender: the client side, with the stream id it was given.
+  size_t SendSynImpl(uint32_t stream_id, const HttpHeaderList& headers) override;
   // Request body bytes, in data frames of at most 1,024 bytes, none with FIN.
-  void SendData(uint32_t stream_id, const char* data, size_t len);
+  void SendData(uint32_t stream_id, const char* data, size_t len) override;
   // The end of the request: one empty data frame with FIN.
-  void SendEndOfStream(uint32_t stream_id);
-  void SendRSTStream(uint32_t stream_id, uint32_t status);
-  void SendPingFrame();
+  void SendEndOfStream(uint32_t stream_id) override;
+  void SendRSTStream(uint32_t stream_id, uint32_t status) override;
   // True while fewer than MAX_SESSION_QUEUE_SIZE records of the stream wait to be written.
-  bool CanWriteToFront(uint32_t stream_id);
-  // The back connection wrote one of the stream's records and its count is below the limit.
+  bool CanWriteToFront(uint32_t stream_id) override;
+
+  void SendPingFrame();
+  // The back connection wrote one of the stream's records and its count is below the limit:
+  // a client that CanWriteToFront told to wait may go on.
   void WakeStream(uint32_t stream_id);
 
   // Back connection side.
@@ -77,15 +80,6 @@ class QuorvinInterface : public SessionVisitor {
   void OnRstStream(const SpdyFrame& frame) override;
   void OnGoAway(const SpdyFrame& frame) override;
   void OnWindowUpdate(const SpdyFrame& frame) override;
-
-  // The request's header map as it goes to the gateway.
-  static void BuildHeaderMap(const HttpHeaderList& headers, const std::string& img_tag,
-                             int image_level, SpdyHeaderMap* map);
-  // Reply header map to an HTTP/1.1 response head. Fails when "status" or "version" is
-  // missing or holds a line break. Removes the transfer-encoding entries from `headers`, and
-  // leaves out (with a WARN) any other header whose name or value holds a line break.
-  static bool SpdyHeadersToHttpResponse(SpdyHeaderMap* headers, std::string* head,
-                                        std::string* source_len, std::string* compressed_len);
 
   // What the client of a stream gets when the gateway's reply has no status or version.
   static const char kBadGatewayHead[];
@@ -124,6 +118,8 @@ class QuorvinInterface : public SessionVisitor {
   // kMaxReplyStates entries; the oldest (smallest) ids go first.
   static const size_t kMaxReplyStates = 4096;
   std::map<uint32_t, ReplyState> reply_states_;
+  // Streams whose client CanWriteToFront told to wait, until they are woken.
+  std::set<uint32_t> waiting_streams_;
 };
 
 #endif  // DAEMON_GATEWAY_QUORVIN_INTERFACE_H

@@ -1,9 +1,7 @@
 #include "gateway/quorvin_thread.h"
 
-#include <arpa/inet.h>
 #include <ctype.h>
 #include <errno.h>
-#include <netdb.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -19,12 +17,14 @@
 #include <vector>
 
 #include "control/command_notifier.h"
+#include "core/error_text.h"
 #include "core/logging.h"
 #include "gateway/quorvin_interface.h"
-#include "gateway/stream_dispatch.h"
 #include "net/create_listener.h"
+#include "net/name_resolver.h"
 #include "spdy/spdy_frame_record.h"
 #include "spdy/spdy_framer.h"
+#include "stream/stream_dispatch.h"
 
 namespace {
 
@@ -62,29 +62,6 @@ bool WaitFor(int fd, short events, int64_t deadline_ms) {
 std::string SslErrorText() {
   char text[256];
   ERR_error_string_n(ERR_get_error(), text, sizeof(text));
-  return text;
-}
-
-// The first IPv4 address of `host` in dotted form; empty when it does not resolve.
-std::string Resolve(const std::string& host) {
-  struct hostent entry;
-  struct hostent* result = nullptr;
-  int h_err = 0;
-  std::vector<char> buf(8192);
-  while (true) {
-    const int rc = gethostbyname_r(host.c_str(), &entry, buf.data(), buf.size(), &result, &h_err);
-    if (rc == ERANGE && buf.size() < (1u << 20)) {
-      buf.resize(buf.size() * 2);
-      continue;
-    }
-    if (rc != 0 || result == nullptr || result->h_addrtype != AF_INET ||
-        result->h_addr_list[0] == nullptr)
-      return std::string();
-    break;
-  }
-  char text[INET_ADDRSTRLEN];
-  if (inet_ntop(AF_INET, result->h_addr_list[0], text, sizeof(text)) == nullptr)
-    return std::string();
   return text;
 }
 
@@ -197,7 +174,7 @@ bool QuorvinThread::StartConnection(EpollServer* loop) {
   {
     std::lock_guard<std::mutex> lock(g_resolved_mutex);
     if (g_resolved_address.empty()) {
-      const std::string resolved = Resolve(config->quorvin_gate_ip_);
+      const std::string resolved = ResolveHostToText(config->quorvin_gate_ip_);
       if (resolved.empty()) {
         QV_LOGW(kTag, "StartConnection answer == NULL");
         return false;
@@ -251,7 +228,7 @@ bool QuorvinThread::ConnectAndHandshake(const std::string& address, const std::s
     }
     if (err != 0) {
       QV_LOGW(kTag, "Can't create connect socket");
-      QV_LOGW(kTag, "connect to %s:%s: %s", address.c_str(), port.c_str(), strerror(err));
+      QV_LOGW(kTag, "connect to %s:%s: %s", address.c_str(), port.c_str(), ErrorText(err).c_str());
       close(fd);
       return false;
     }

@@ -8,6 +8,7 @@
 
 #include "core/thread.h"
 #include "gateway/back_connection.h"
+#include "stream/gateway_link.h"
 
 class CommandNotifier;
 class EpollServer;
@@ -16,7 +17,7 @@ class StreamDispatch;
 
 // Owns the gateway connection of one proxy run and makes it on demand. Shaped as a thread but
 // never started: every operation runs on the HttpThread.
-class QuorvinThread : public Thread {
+class QuorvinThread : public Thread, public GatewayLink {
  public:
   explicit QuorvinThread(QuorvinInterface* session);
   ~QuorvinThread() override;
@@ -28,10 +29,10 @@ class QuorvinThread : public Thread {
   void set_notifier(CommandNotifier* notifier);
 
   // Once per HttpThread loop iteration; every eleventh call runs the timeout check.
-  void PeriodicCheck();
+  void PeriodicCheck() override;
   // Connects, handshakes and greets the gateway on `loop` unless a connection is up. True when
   // a connection is active afterwards.
-  bool StartConnection(EpollServer* loop);
+  bool StartConnection(EpollServer* loop) override;
 
   BackConnection* back_connection();
 

@@ -11,43 +11,14 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "core/error_text.h"
 #include "core/logging.h"
+#include "net/name_resolver.h"
 
 namespace {
 
 const char kTag[] = "create_listener";
 const int kCloseTries = 100;
-
-const char* OrNull(const std::string& s) {
-  return s.empty() ? nullptr : s.c_str();
-}
-
-// Frees the resolver result on every way out.
-class AddrInfoHolder {
- public:
-  AddrInfoHolder() = default;
-  ~AddrInfoHolder() {
-    if (result_ != nullptr)
-      freeaddrinfo(result_);
-  }
-  AddrInfoHolder(const AddrInfoHolder&) = delete;
-  AddrInfoHolder& operator=(const AddrInfoHolder&) = delete;
-
-  int Resolve(const std::string& host, const std::string& port, bool numeric) {
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof(hints));
-    hints.ai_flags = AI_PASSIVE;
-    if (numeric)
-      hints.ai_flags |= AI_NUMERICHOST;
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    return getaddrinfo(OrNull(host), OrNull(port), &hints, &result_);
-  }
-  const struct addrinfo* get() const { return result_; }
-
- private:
-  struct addrinfo* result_ = nullptr;
-};
 
 bool SetIntOption(int fd, int level, int name, int value) {
   return setsockopt(fd, level, name, &value, sizeof(value)) == 0;
@@ -64,7 +35,7 @@ int create_listener(const std::string& host, const std::string& port, bool is_nu
                     int backlog, bool reuseaddr, bool reuseport, bool wait_for_iface,
                     bool disable_nagle, int* listen_fd) {
   *listen_fd = -1;
-  AddrInfoHolder addr;
+  SocketAddressLookup addr;
   if (addr.Resolve(host, port, is_numeric_host_address) != 0) {
     QV_LOGW(kTag, "getaddrinfo for (%s:%s) err", host.c_str(), port.c_str());
     return -1;
@@ -74,7 +45,7 @@ int create_listener(const std::string& host, const std::string& port, bool is_nu
   if (fd < 0) {
     const int err = errno;
     QV_LOGW(kTag, "Unable to create socket for (%s:%s) %s", host.c_str(), port.c_str(),
-            strerror(err));
+            ErrorText(err).c_str());
     return -1;
   }
   if ((reuseaddr && !SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1)) ||
@@ -87,7 +58,7 @@ int create_listener(const std::string& host, const std::string& port, bool is_nu
     const int err = errno;
     if (!(wait_for_iface && err == EADDRNOTAVAIL))
       QV_LOGW(kTag, "Bind was unsuccessful for (%s:%s) %s", host.c_str(), port.c_str(),
-              strerror(err));
+              ErrorText(err).c_str());
     if (!CloseSocket(&fd, kCloseTries))
       FatalCloseFailure();
     return err == EADDRNOTAVAIL ? -3 : -2;
@@ -97,7 +68,7 @@ int create_listener(const std::string& host, const std::string& port, bool is_nu
   if (listen(fd, backlog) != 0) {
     const int err = errno;
     QV_LOGW(kTag, "Listen was unsuccessful for (%s:%s) %s", host.c_str(), port.c_str(),
-            strerror(err));
+            ErrorText(err).c_str());
     if (!CloseSocket(&fd, kCloseTries))
       FatalCloseFailure();
     return -1;
@@ -110,7 +81,7 @@ int CreateConnectedSocket(int* connect_fd, const std::string& host, const std::s
                           bool is_numeric_host_address, bool disable_nagle, bool non_blocking) {
   QV_LOGD(kTag, "CreateConnectedSocket");
   *connect_fd = -1;
-  AddrInfoHolder addr;
+  SocketAddressLookup addr;
   const int gai = addr.Resolve(host, port, is_numeric_host_address);
   if (gai != 0) {
     QV_LOGW(kTag, "getaddrinfo for (%s:%s) %s", host.c_str(), port.c_str(), gai_strerror(gai));
@@ -121,7 +92,7 @@ int CreateConnectedSocket(int* connect_fd, const std::string& host, const std::s
   if (fd < 0) {
     const int err = errno;
     QV_LOGW(kTag, "Unable to create socket for (%s:%s) : %s", host.c_str(), port.c_str(),
-            strerror(err));
+            ErrorText(err).c_str());
     return -1;
   }
   if (non_blocking)
@@ -140,7 +111,7 @@ int CreateConnectedSocket(int* connect_fd, const std::string& host, const std::s
     return 0;
   }
   QV_LOGW(kTag, "Connect was unsuccessful for (%s:%s) : %s", host.c_str(), port.c_str(),
-          strerror(err));
+          ErrorText(err).c_str());
   close(fd);
   return -1;
 }

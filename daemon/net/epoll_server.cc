@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "core/error_text.h"
 #include "core/logging.h"
 
 namespace {
@@ -17,20 +18,6 @@ const char kTag[] = "epoll_server";
 
 // EPOLLERR | EPOLLHUP, always asked for.
 const int kAlwaysWatched = EPOLLERR | EPOLLHUP;
-
-// strerror_r comes in a GNU flavour (returns the text) and an XSI one (fills the buffer).
-[[maybe_unused]] const char* PickErrorText(const char* gnu_text, const char*) {
-  return gnu_text;
-}
-[[maybe_unused]] const char* PickErrorText(int xsi_result, const char* buf) {
-  return xsi_result == 0 ? buf : "Unknown error";
-}
-
-struct ErrorText {
-  explicit ErrorText(int err) : text(PickErrorText(strerror_r(err, buf, sizeof(buf)), buf)) {}
-  char buf[256];
-  const char* text;
-};
 
 }  // namespace
 
@@ -51,8 +38,7 @@ EpollServer::EpollServer(int max_fd_size)
   if (pipe(fds) != 0) {
     // Without the pipe Wake does nothing; the loop still serves descriptors and alarms.
     const int err = errno;
-    ErrorText text(err);
-    QV_LOGW(kTag, "Error %d in pipe(): %s", err, text.text);
+    QV_LOGW(kTag, "Error %d in pipe(): %s", err, ErrorText(err).c_str());
     return;
   }
   read_fd_ = fds[0];
@@ -240,8 +226,8 @@ bool EpollServer::AddFD(int fd, int event_mask) {
   ee.events = static_cast<uint32_t>(event_mask | kAlwaysWatched);
   ee.data.fd = fd;
   if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ee) != 0) {
-    ErrorText text(errno);
-    QV_LOGD(kTag, "Epoll set insertion error for fd %d: %s", fd, text.text);
+    const int err = errno;
+    QV_LOGD(kTag, "Epoll set insertion error for fd %d: %s", fd, ErrorText(err).c_str());
     return false;
   }
   return true;
@@ -251,8 +237,8 @@ void EpollServer::DelFD(int fd) {
   struct epoll_event ee;
   memset(&ee, 0, sizeof(ee));
   if (epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, &ee) != 0) {
-    ErrorText text(errno);
-    QV_LOGD(kTag, "Epoll set removal error for fd %d: %s", fd, text.text);
+    const int err = errno;
+    QV_LOGD(kTag, "Epoll set removal error for fd %d: %s", fd, ErrorText(err).c_str());
   }
 }
 
@@ -264,8 +250,8 @@ void EpollServer::ModFD(int fd, int event_mask) {
   ee.data.fd = fd;
   QV_LOGD(kTag, "modifying fd= %d %s", fd, EventMaskToString(events).c_str());
   if (epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ee) != 0) {
-    ErrorText text(errno);
-    QV_LOGW(kTag, "Epoll set modification error for fd %d: %s", fd, text.text);
+    const int err = errno;
+    QV_LOGW(kTag, "Epoll set modification error for fd %d: %s", fd, ErrorText(err).c_str());
   }
 }
 
@@ -277,16 +263,15 @@ void EpollServer::SetNonblocking(int fd) {
   const int flags = GetFlags(fd);
   if (flags == -1) {
     const int err = errno;
-    ErrorText text(err);
-    QV_LOGW(kTag, "Error %d doing fcntl(%d, F_GETFL, 0): %s", err, fd, text.text);
+    QV_LOGW(kTag, "Error %d doing fcntl(%d, F_GETFL, 0): %s", err, fd, ErrorText(err).c_str());
     return;
   }
   if (flags & O_NONBLOCK)
     return;
   if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) {
     const int err = errno;
-    ErrorText text(err);
-    QV_LOGW(kTag, "Error %d doing fcntl(%d, F_SETFL, %d): %s", err, fd, flags, text.text);
+    QV_LOGW(kTag, "Error %d doing fcntl(%d, F_SETFL, %d): %s", err, fd, flags,
+            ErrorText(err).c_str());
   }
 }
 
@@ -339,8 +324,7 @@ void EpollServer::WaitForEventsAndCallHandleEvents(int64_t timeout_in_us,
     for (int i = 0; i < n; ++i)
       HandleEvent(events[i].data.fd, static_cast<int>(events[i].events));
   } else if (n < 0 && wait_errno != EINTR && wait_errno != 0) {
-    ErrorText text(wait_errno);
-    QV_LOGW(kTag, "Error %d  in epoll_wait: %s", wait_errno, text.text);
+    QV_LOGW(kTag, "Error %d  in epoll_wait: %s", wait_errno, ErrorText(wait_errno).c_str());
   }
   if (ready_list_ != nullptr)
     CallReadyListCallbacks();

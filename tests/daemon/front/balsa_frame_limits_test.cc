@@ -7,7 +7,7 @@
 
 #include "daemon/front/recording_visitor_helper.h"
 #include "front/balsa_frame.h"
-#include "front/http_header_list.h"
+#include "stream/http_header_list.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;

@@ -10,7 +10,7 @@
 
 #include "core/proxy_config.h"
 #include "daemon/front/recording_visitor_helper.h"
-#include "front/http_header_list.h"
+#include "stream/http_header_list.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAre;

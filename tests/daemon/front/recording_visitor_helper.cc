@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "front/http_header_list.h"
+#include "stream/http_header_list.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "front/http_header_list.h"
+#include "stream/http_header_list.h"
 
 extern char** environ;
 

@@ -16,8 +16,8 @@
 #include "core/proxy_config.h"
 #include "gateway/quorvin_interface.h"
 #include "gateway/quorvin_thread.h"
-#include "gateway/stream_dispatch.h"
 #include "net/epoll_server.h"
+#include "stream/stream_dispatch.h"
 
 // A node script started for one test (the test gateway or the origin) and the one JSON line it
 // prints once it listens. Killed by pid when destroyed.

@@ -1,4 +1,4 @@
-#include "core/app_interface.h"
+#include "app/app_interface.h"
 
 #include <sys/epoll.h>
 #include <unistd.h>

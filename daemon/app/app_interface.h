@@ -1,35 +1,35 @@
-#ifndef DAEMON_CORE_APP_INTERFACE_H
-#define DAEMON_CORE_APP_INTERFACE_H
+#ifndef DAEMON_APP_APP_INTERFACE_H
+#define DAEMON_APP_APP_INTERFACE_H
 
 #include <atomic>
 #include <mutex>
 #include <string>
 
+#include "control/proxy_control.h"
+
 class AcceptCallback;
-class CommandNotifier;
 class HttpThread;
 class QuorvinInterface;
 class QuorvinThread;
 
 // One run of the proxy: Start builds the listening socket, the HttpThread and the gateway
-// objects; Stop joins the thread and destroys them. Called from the control thread.
-class AppInterface {
+// objects and wires them to each other; Stop joins the thread and destroys them. The one place
+// that knows every module. Called from the control thread.
+class AppInterface : public ProxyControl {
  public:
   AppInterface();
-  virtual ~AppInterface();
+  ~AppInterface() override;
 
   AppInterface(const AppInterface&) = delete;
   AppInterface& operator=(const AppInterface&) = delete;
 
-  // 0 started, 5 listening socket not created, 6 already started.
-  virtual int Start(CommandNotifier* notifier);
-  // 0 stopped, 7 not started.
-  virtual int Stop();
-  virtual void SetDeviceID(const char* id);
-  virtual void SetImageLevel(int level);
-
-  bool started() const;
-  int image_level() const { return image_level_.load(); }
+  // ProxyControl
+  int Start(CommandNotifier* notifier) override;
+  int Stop() override;
+  void SetDeviceID(const char* id) override;
+  void SetImageLevel(int level) override;
+  bool started() const override;
+  int image_level() const override { return image_level_.load(); }
 
  private:
   // Destroys what a run built, in the order the run's objects depend on each other.
@@ -47,4 +47,4 @@ class AppInterface {
   std::string device_id_;
 };
 
-#endif  // DAEMON_CORE_APP_INTERFACE_H
+#endif  // DAEMON_APP_APP_INTERFACE_H

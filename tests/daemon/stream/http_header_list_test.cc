@@ -1,4 +1,4 @@
-#include "front/http_header_list.h"
+#include "stream/http_header_list.h"
 
 #include <gtest/gtest.h>
 #include <string.h>

@@ -1,5 +1,5 @@
-#ifndef DAEMON_GATEWAY_STREAM_DISPATCH_H
-#define DAEMON_GATEWAY_STREAM_DISPATCH_H
+#ifndef DAEMON_STREAM_STREAM_DISPATCH_H
+#define DAEMON_STREAM_STREAM_DISPATCH_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -27,4 +27,4 @@ class StreamDispatch {
   virtual void QuorvinConnectionDone(int status) = 0;
 };
 
-#endif  // DAEMON_GATEWAY_STREAM_DISPATCH_H
+#endif  // DAEMON_STREAM_STREAM_DISPATCH_H

@@ -1,17 +1,19 @@
-#include "front/socket_writer.h"
+#include "net/socket_writer.h"
 
 #include <errno.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <string.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include "core/error_text.h"
 #include "core/logging.h"
 
 SocketWriter::SocketWriter(const char* tag, const char* budget_spent_text, size_t budget,
                            bool log_more)
-    : tag_(tag), budget_spent_text_(budget_spent_text), budget_(budget), log_more_(log_more) {}
+    : tag_(tag),
+      budget_spent_text_(budget_spent_text),
+      budget_(budget),
+      log_more_(log_more),
+      cork_(tag) {}
 
 SocketWriter::~SocketWriter() {
   Clear();
@@ -21,22 +23,7 @@ void SocketWriter::Clear() {
   for (DataFrame* f : queue_)
     delete f;
   queue_.clear();
-  corked_ = false;
-}
-
-void SocketWriter::Cork(int fd, bool on) {
-  // Asking for the state the socket is already in changes nothing: no system call for it.
-  if (on == corked_)
-    return;
-  int value = on ? 1 : 0;
-  if (setsockopt(fd, IPPROTO_TCP, TCP_CORK, &value, sizeof(value)) != 0) {
-    if (on)
-      QV_LOGW(tag_, "cork sock failed:%d", errno);
-    else
-      QV_LOGW(tag_, "uncork sock failed:%d %d", errno, fd);
-    return;
-  }
-  corked_ = on;
+  cork_.Reset();
 }
 
 SocketWriter::Result SocketWriter::Write(int fd, const std::string& peer, int* events,
@@ -93,11 +80,7 @@ SocketWriter::Result SocketWriter::Write(int fd, const std::string& peer, int* e
       Cork(fd, false);
       return kBlocked;
     }
-    char buf[256];
-    buf[0] = '\0';
-    // The GNU form returns the text, which may or may not live in buf.
-    QV_LOGW(tag_, "While calling send(%s), got error:%s", peer.c_str(),
-            strerror_r(err, buf, sizeof(buf)));
+    QV_LOGW(tag_, "While calling send(%s), got error:%s", peer.c_str(), ErrorText(err).c_str());
     return kFailed;
   }
   return kWritten;

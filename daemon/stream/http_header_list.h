@@ -1,5 +1,5 @@
-#ifndef DAEMON_FRONT_HTTP_HEADER_LIST_H
-#define DAEMON_FRONT_HTTP_HEADER_LIST_H
+#ifndef DAEMON_STREAM_HTTP_HEADER_LIST_H
+#define DAEMON_STREAM_HTTP_HEADER_LIST_H
 
 #include <stddef.h>
 
@@ -62,4 +62,4 @@ class HttpHeaderList {
 // ASCII-only case-insensitive equality of two NUL-terminated texts.
 bool AsciiEqualsIgnoreCase(const char* a, const char* b);
 
-#endif  // DAEMON_FRONT_HTTP_HEADER_LIST_H
+#endif  // DAEMON_STREAM_HTTP_HEADER_LIST_H

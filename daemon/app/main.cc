@@ -3,6 +3,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "app/app_interface.h"
 #include "control/flow_compress_listener.h"
 #include "core/logging.h"
 #include "core/proxy_config.h"
@@ -65,7 +66,7 @@ int main() {
   signal(SIGPIPE, SIG_IGN);
   InstallHandler(SIGPIPE);
 
-  FlowCompressListener* listener = new FlowCompressListener();
+  FlowCompressListener* listener = new FlowCompressListener(new AppInterface());
   QV_LOGD(kTag, "aaaa");
   if (listener->startListener() != 0) {
     QV_LOGD(kTag, "Unable to start FlowCompressListener");

@@ -1,5 +1,5 @@
-#ifndef DAEMON_FRONT_SOCKET_WRITER_H
-#define DAEMON_FRONT_SOCKET_WRITER_H
+#ifndef DAEMON_NET_SOCKET_WRITER_H
+#define DAEMON_NET_SOCKET_WRITER_H
 
 #include <stddef.h>
 
@@ -7,6 +7,7 @@
 #include <string>
 
 #include "net/data_frame.h"
+#include "net/socket_cork.h"
 
 // The sending side of a non-blocking client or tunnel socket: the queued records, written first
 // in, first out with at most a budget of bytes per writable event, the socket corked while more
@@ -43,7 +44,7 @@ class SocketWriter {
   // `peer` names the other end in the error line. Leaves the socket corked only on kFailed.
   Result Write(int fd, const std::string& peer, int* events, Observer* observer);
   // Sets TCP_CORK unless the socket is already in that state.
-  void Cork(int fd, bool on);
+  void Cork(int fd, bool on) { cork_.Set(fd, on); }
   // Drops the queued records; the socket is gone, so is its cork state.
   void Clear();
 
@@ -54,8 +55,7 @@ class SocketWriter {
   const bool log_more_;
   std::list<DataFrame*> queue_;
   int max_output_list_ = 0;
-  // TCP_CORK as last set on the socket.
-  bool corked_ = false;
+  SocketCork cork_;
 };
 
-#endif  // DAEMON_FRONT_SOCKET_WRITER_H
+#endif  // DAEMON_NET_SOCKET_WRITER_H

@@ -1,0 +1,145 @@
+#include "gateway/header_translation.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "core/logging.h"
+#include "net/linear_byte_buffer.h"
+#include "stream/http_header_list.h"
+
+namespace {
+
+// Its lines are the gateway session's.
+const char kTag[] = "quorvin_interface";
+const int kValueBufferSize = 10240;
+
+std::string Lower(const std::string& s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+bool StartsWith(const char* s, const char* prefix) {
+  return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+
+// The first occurrence of a name wins.
+void Store(SpdyHeaderMap* map, const std::string& name, const std::string& value) {
+  map->emplace(Lower(name), value);
+}
+
+}  // namespace
+
+void HeaderTranslation::BuildHeaderMap(const HttpHeaderList& headers, const std::string& img_tag,
+                                       int image_level, SpdyHeaderMap* map) {
+  LinearByteBuffer value(kValueBufferSize);
+  std::string previous;
+  bool have_previous = false;
+  for (const HttpHeaderLine& line : headers) {
+    if (StartsWith(line.key, "version") && !StartsWith(line.value, "HTTP")) {
+      QV_LOGW(kTag, "not valid version %s", line.value);
+      continue;
+    }
+    if (have_previous && previous == line.key) {
+      value.Write("\0", 1);
+      value.Write(line.value, static_cast<int>(strlen(line.value)));
+      continue;
+    }
+    if (have_previous) {
+      char* p = nullptr;
+      int n = 0;
+      value.GetReadableRegion(&p, &n);
+      Store(map, previous, std::string(p, static_cast<size_t>(n)));
+    }
+    value.Clear();
+    value.Write(line.value, static_cast<int>(strlen(line.value)));
+    previous = line.key;
+    have_previous = true;
+  }
+  if (have_previous) {
+    char* p = nullptr;
+    int n = 0;
+    value.GetReadableRegion(&p, &n);
+    Store(map, previous, std::string(p, static_cast<size_t>(n)));
+  }
+
+  char level[16];
+  snprintf(level, sizeof(level), "%d", image_level);
+  map->emplace(img_tag, level);
+
+  for (const char* name : {"x-associated-content", "x-original-url", "transfer-encoding",
+                           "connection", "proxy-connection", "keep-alive"}) {
+    map->erase(name);
+  }
+  (*map)["connection"] = "close";
+
+  auto url = map->find("url");
+  if (url != map->end() && !url->second.empty() && url->second[0] == '/') {
+    QV_LOGD(kTag, "need modify url");
+    auto host = map->find("host");
+    url->second = "http://" + (host != map->end() ? host->second : std::string()) + url->second;
+    QV_LOGD(kTag, "need modify url %s", url->second.c_str());
+  }
+}
+
+bool HeaderTranslation::SpdyHeadersToHttpResponse(SpdyHeaderMap* headers, std::string* head,
+                                                  std::string* source_len,
+                                                  std::string* compressed_len) {
+  auto status = headers->find("status");
+  auto version = headers->find("version");
+  if (status == headers->end() || version == headers->end())
+    return false;
+  // A line break would let the gateway's text end the head early or add lines of its own.
+  auto has_line_break = [](const std::string& text) {
+    return text.find_first_of("\r\n") != std::string::npos;
+  };
+  if (has_line_break(status->second) || has_line_break(version->second))
+    return false;
+  headers->erase("Transfer-Encoding");
+  headers->erase("transfer-encoding");
+
+  auto it = headers->find("x-img-src-len");
+  if (it != headers->end()) {
+    QV_LOGD(kTag, "find X-IMG-SRC-LEN");
+    *source_len = it->second;
+  }
+  it = headers->find("X-Img-Src-Len");
+  if (it != headers->end()) {
+    QV_LOGD(kTag, "find X-IMG-SRC-LEN1");
+    *source_len = it->second;
+  }
+  it = headers->find("x-img-dst-len");
+  if (it != headers->end()) {
+    QV_LOGD(kTag, "find X-IMG_DST_LEN");
+    *compressed_len = it->second;
+  }
+  it = headers->find("X-Img-Dst-Len");
+  if (it != headers->end()) {
+    QV_LOGD(kTag, "find X-IMG_DST_LEN1");
+    *compressed_len = it->second;
+  }
+
+  *head = version->second + " " + status->second + "\r\n";
+  for (const auto& entry : *headers) {
+    if (has_line_break(entry.first) || has_line_break(entry.second)) {
+      QV_LOGW(kTag, "SpdyHeadersToHttpResponse: a header with a line break left out");
+      continue;
+    }
+    size_t start = 0;
+    while (true) {
+      const size_t nul = entry.second.find('\0', start);
+      head->append(entry.first).append(": ");
+      head->append(entry.second, start, nul == std::string::npos ? std::string::npos : nul - start);
+      head->append("\r\n");
+      if (nul == std::string::npos)
+        break;
+      start = nul + 1;
+    }
+  }
+  head->append("\r\n");
+  QV_LOGD(kTag, "SpdyHeadersToHttpResponse %s", head->c_str());
+  return true;
+}

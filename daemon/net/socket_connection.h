@@ -1,0 +1,62 @@
+#ifndef DAEMON_NET_SOCKET_CONNECTION_H
+#define DAEMON_NET_SOCKET_CONNECTION_H
+
+#include <stddef.h>
+
+#include <string>
+
+#include "net/epoll_server.h"
+#include "net/ring_byte_buffer.h"
+
+// What every connection on the loop shares: its registration, the events one callback gathers
+// (those still pending afterwards are asked back through out_ready_mask), its read buffer and,
+// for a plain socket, the receive loop. The connection handles its own events and says how it
+// ends.
+class SocketConnection : public EpollCallback {
+ public:
+  // EpollCallback
+  void OnRegistration(EpollServer* eps, int fd, int event_mask) override;
+  void OnModification(int fd, int event_mask) override;
+  void OnEvent(int fd, EpollEvent* event) override;
+  void OnUnregistration(int fd, bool replaced) override;
+  void OnShutdown(EpollServer* eps, int fd) override;
+  ~SocketConnection() override;
+
+  SocketConnection(const SocketConnection&) = delete;
+  SocketConnection& operator=(const SocketConnection&) = delete;
+
+  virtual EpollServer* epoll_server() { return epoll_server_; }
+  // Ends the connection; `code` says why, by the connection's own table.
+  virtual void Cleanup(const char* reason, int code) = 0;
+
+  int fd() const { return fd_; }
+
+ protected:
+  // `tag` is the owner's log tag.
+  SocketConnection(const char* tag, int read_buffer_size);
+
+  // Runs for the events gathered in events_ and leaves there those that must come back.
+  virtual void HandleEvents() = 0;
+  // Bytes the receive loop just stored at the end of the read buffer. False when handling
+  // them ended the connection.
+  virtual bool OnReceived(char* data, size_t len);
+
+  // Reads until the socket has nothing more, the read buffer is full (reading then waits for
+  // the next readable event) or the peer closes (Cleanup "DoRead", 3) or fails (Cleanup
+  // "DoRead", 4). `peer` names the other end in the failure line, `owner` the connection in the
+  // buffer-full line. False when the connection ended.
+  bool ReceiveAll(const std::string& peer, const char* owner);
+  // Asks the loop for a write attempt on its next iteration.
+  void AskForWrite();
+  // Leaves the loop, if registered.
+  void Unregister();
+
+  const char* const tag_;
+  int fd_ = -1;
+  int events_ = 0;
+  bool registered_ = false;
+  EpollServer* epoll_server_ = nullptr;
+  RingByteBuffer read_buffer_;
+};
+
+#endif  // DAEMON_NET_SOCKET_CONNECTION_H

@@ -1,0 +1,18 @@
+#ifndef DAEMON_STREAM_GATEWAY_LINK_H
+#define DAEMON_STREAM_GATEWAY_LINK_H
+
+class EpollServer;
+
+// The gateway connection, as the client side drives it: made on demand when a client is
+// accepted, and checked for its timeouts once per loop iteration. The gateway side implements
+// it. Every call is made on the HttpThread.
+class GatewayLink {
+ public:
+  virtual ~GatewayLink() {}
+  // Makes the connection on `loop` unless one is up. True when one is active afterwards.
+  virtual bool StartConnection(EpollServer* loop) = 0;
+  // Once per HttpThread loop iteration.
+  virtual void PeriodicCheck() = 0;
+};
+
+#endif  // DAEMON_STREAM_GATEWAY_LINK_H
