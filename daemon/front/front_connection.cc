@@ -41,6 +41,11 @@ FrontConnection::~FrontConnection() {
 
 bool FrontConnection::Init(int fd, const std::string& peer_address, int source_port,
                            EpollServer* eps) {
+  return Init(fd, peer_address, source_port, eps, nullptr);
+}
+
+bool FrontConnection::Init(int fd, const std::string& peer_address, int source_port,
+                           EpollServer* eps, const SocketAddresses* addresses) {
   if (initialized_) {
     QV_LOGW(kTag, "already init");
     return true;
@@ -49,7 +54,13 @@ bool FrontConnection::Init(int fd, const std::string& peer_address, int source_p
   gettimeofday(&start_time_, nullptr);
   epoll_server_ = eps;
   fd_ = fd;
-  if (!eps->TryRegisterFD(fd, this, EPOLLIN | EPOLLOUT | EPOLLET)) {
+  // EPOLLRDHUP tells a drained socket from one whose client has shut its side (ReceiveAll).
+  const int mask = EPOLLIN | EPOLLOUT | EPOLLET | EPOLLRDHUP;
+  short_read_drains_ = true;
+  peer_shut_ = false;
+  const bool registered = addresses != nullptr ? eps->TryRegisterNonBlockingFD(fd, this, mask)
+                                               : eps->TryRegisterFD(fd, this, mask);
+  if (!registered) {
     process_read_pending_ = false;
     // The caller still owns the descriptor and closes it.
     fd_ = -1;
@@ -62,7 +73,7 @@ bool FrontConnection::Init(int fd, const std::string& peer_address, int source_p
   initialized_ = true;
   // The client socket's owner cannot change while it is open: looked up once, here.
   if (notifier_ != nullptr)
-    notifier_->ConnectionAccepted(source_port_, fd_);
+    notifier_->ConnectionAccepted(source_port_, fd_, addresses);
   return true;
 }
 

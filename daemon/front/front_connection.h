@@ -9,6 +9,7 @@
 
 #include "net/data_frame.h"
 #include "net/epoll_server.h"
+#include "net/socket_addresses.h"
 #include "net/socket_connection.h"
 #include "net/socket_writer.h"
 
@@ -45,6 +46,10 @@ class FrontConnection : public SocketConnection, private SocketWriter::Observer 
   virtual void CloseFromSM();
 
   bool Init(int fd, const std::string& peer_address, int source_port, EpollServer* eps);
+  // `addresses`, when not null, are both ends of the connection as accepted: the descriptor is
+  // non-blocking already, and its owner is looked up by them.
+  bool Init(int fd, const std::string& peer_address, int source_port, EpollServer* eps,
+            const SocketAddresses* addresses);
   // Copies reply (or tunnel) bytes into the output list.
   void ProcessBackInput(const char* data, size_t len);
   // The gateway side can take request data again: process what is buffered.

@@ -46,6 +46,20 @@ HttpThread::HttpThread(AcceptCallback* accept_callback)
       accept_callback_(accept_callback) {
   if (accept_callback_ != nullptr)
     accept_callback_->set_http_thread(this);
+  if (listen_fd_ < 0)
+    return;
+  // Asked once here rather than of every accepted socket.
+  struct sockaddr_in local;
+  socklen_t len = sizeof(local);
+  if (getsockname(listen_fd_, reinterpret_cast<struct sockaddr*>(&local), &len) == 0 &&
+      local.sin_family == AF_INET && local.sin_addr.s_addr != htonl(INADDR_ANY)) {
+    memcpy(&listener_addresses_.local, &local, sizeof(local));
+    listener_addresses_.local_len = sizeof(local);
+  }
+  int nodelay = 0;
+  len = sizeof(nodelay);
+  listener_nodelay_ =
+      getsockopt(listen_fd_, IPPROTO_TCP, TCP_NODELAY, &nodelay, &len) == 0 && nodelay != 0;
 }
 
 HttpThread::~HttpThread() {
@@ -62,8 +76,8 @@ HttpThread::~HttpThread() {
     delete c;
   https_destroy_list_.clear();
   // A descriptor accepted but not yet handed to a connection is ours to close.
-  for (int fd : pending_fds_)
-    close(fd);
+  for (const PendingClient& p : pending_fds_)
+    close(p.fd);
   pending_fds_.clear();
   stread_id_map_.clear();
   if (accept_callback_ != nullptr)
@@ -105,15 +119,16 @@ void HttpThread::DestroyFinished() {
 
 void HttpThread::HandlePending() {
   // HandleConnection may run callbacks that accept nothing, but take the list first anyway.
-  std::list<int> fds;
-  fds.swap(pending_fds_);
-  for (int fd : fds) {
-    struct sockaddr_in peer;
-    memset(&peer, 0, sizeof(peer));
-    socklen_t len = sizeof(peer);
-    getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &len);
-    HandleConnection(fd, peer);
+  handling_.swap(pending_fds_);
+  for (PendingClient& p : handling_) {
+    if (!p.has_peer) {
+      memset(&p.peer, 0, sizeof(p.peer));
+      socklen_t len = sizeof(p.peer);
+      getpeername(p.fd, reinterpret_cast<struct sockaddr*>(&p.peer), &len);
+    }
+    HandleConnection(p.fd, p.peer);
   }
+  handling_.clear();
 }
 
 void HttpThread::FrontIdleCheck() {
@@ -154,6 +169,10 @@ void HttpThread::ReleaseIdleMemory() {
 }
 
 int HttpThread::put_to_other_epoll(int fd) {
+  return put_to_other_epoll(fd, nullptr);
+}
+
+int HttpThread::put_to_other_epoll(int fd, const struct sockaddr_in* peer) {
   if (fd == -1)
     return -1;
   if (stop_requested())
@@ -164,7 +183,12 @@ int HttpThread::put_to_other_epoll(int fd) {
   }
   if (!gateway_ready_)
     return -1;
-  pending_fds_.push_back(fd);
+  PendingClient pending;
+  pending.fd = fd;
+  pending.has_peer = peer != nullptr;
+  if (peer != nullptr)
+    pending.peer = *peer;
+  pending_fds_.push_back(pending);
   // From the loop's own callbacks (the accept loop) the list is taken right after them, in this
   // iteration: a wake-up would only cost a pipe write, two reads and one more iteration.
   if (!in_callbacks_)
@@ -173,7 +197,8 @@ int HttpThread::put_to_other_epoll(int fd) {
 }
 
 void HttpThread::HandleConnection(int fd, const struct sockaddr_in& peer) {
-  if (GetProxyConfig()->disable_nagle_) {
+  // A listener with TCP_NODELAY (the proxy's always has it) handed it to the socket already.
+  if (GetProxyConfig()->disable_nagle_ && !listener_nodelay_) {
     int one = 1;
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0) {
       close(fd);
@@ -188,7 +213,13 @@ void HttpThread::HandleConnection(int fd, const struct sockaddr_in& peer) {
   const std::string peer_text(text);
   const int peer_port = ntohs(peer.sin_port);
   QV_LOGD(kTag, "receive connection %s %d", peer_text.c_str(), peer_port);
-  FrontConnection* connection = MakeFrontConnection(fd, peer_text, peer_port);
+  SocketAddresses* addresses = nullptr;
+  if (listener_addresses_.local_len != 0 && peer.sin_family == AF_INET) {
+    memcpy(&listener_addresses_.client, &peer, sizeof(peer));
+    listener_addresses_.client_len = sizeof(peer);
+    addresses = &listener_addresses_;
+  }
+  FrontConnection* connection = MakeFrontConnection(fd, peer_text, peer_port, addresses);
   if (connection == nullptr) {
     QV_LOGW(kTag, "ProxyThread: MakeFrontConnection failed");
     close(fd);
@@ -206,10 +237,15 @@ uint32_t HttpThread::AssignStreamId(FrontConnection* connection) {
 }
 
 FrontConnection* HttpThread::MakeFrontConnection(int fd, const std::string& peer, int port) {
+  return MakeFrontConnection(fd, peer, port, nullptr);
+}
+
+FrontConnection* HttpThread::MakeFrontConnection(int fd, const std::string& peer, int port,
+                                                 const SocketAddresses* addresses) {
   // The stream id comes with the request (AssignStreamId).
   FrontConnection* connection = new FrontConnection(this, 0, gateway_interface_);
   connection->set_notifier(notifier_);
-  if (!connection->Init(fd, peer, port, &epoll_server_)) {
+  if (!connection->Init(fd, peer, port, &epoll_server_, addresses)) {
     delete connection;
     return nullptr;
   }

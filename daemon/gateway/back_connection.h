@@ -66,6 +66,10 @@ class BackConnection : public SocketConnection {
   // SSL_write of the first unsent record and of those behind it that fit this pass's budget
   // (`sent` bytes already gone); `*records` tells how many the write covers.
   int WriteQueued(int sent, size_t* records);
+  // The bytes the next WriteQueued of a pass hands to SSL_write.
+  size_t PassBytes() const;
+  // The most plaintext one TLS record carries.
+  static constexpr size_t kTlsRecordPlaintext = 16384;
   void LogSslErrors();
 
   bool initialized_ = false;

@@ -54,6 +54,11 @@ class SocketConnection : public EpollCallback {
   const char* const tag_;
   int fd_ = -1;
   int events_ = 0;
+  // Set by a connection registered with EPOLLRDHUP: a read that does not fill its region ends
+  // the receive loop without another read only to see EAGAIN.
+  bool short_read_drains_ = false;
+  // An event reported EPOLLRDHUP: the peer shut its side, and reading goes on to the end.
+  bool peer_shut_ = false;
   bool registered_ = false;
   EpollServer* epoll_server_ = nullptr;
   RingByteBuffer read_buffer_;
