@@ -6,7 +6,7 @@
 #include <stdint.h>
 #include <time.h>
 
-#include <list>
+#include <deque>
 #include <map>
 #include <string>
 
@@ -76,7 +76,8 @@ class BackConnection : public SocketConnection {
   QuorvinThread* owner_;
   SSL* ssl_ = nullptr;
   SSL_CTX* ssl_ctx_ = nullptr;
-  std::list<DataFrame*> output_list_;
+  // A deque: its storage is reused as records come and go, where a list takes a node each.
+  std::deque<DataFrame*> output_list_;
   QuorvinInterface* session_;
   int max_bytes_sent_per_write_ = kMaxBytesSentPerWrite;
   bool read_wants_write_ = false;
