@@ -31,11 +31,6 @@ struct Exchange {
   double seconds = 0;  // until the close
 };
 
-void Replace(std::string* s, const std::string& from, const std::string& to) {
-  for (size_t at; (at = s->find(from)) != std::string::npos;)
-    s->replace(at, from.size(), to);
-}
-
 // Sends `pieces` 50 ms apart, then reads until the daemon closes or `wait_s` pass; with
 // `close_after`, closes right after sending instead.
 Exchange Talk(int port, const std::vector<std::string>& pieces, bool close_after, double wait_s,
