@@ -136,6 +136,8 @@ class BalsaFrame : public BalsaFrameEnums {
   BalsaFrameEnums::ErrorCode last_error_;
   BalsaVisitor default_visitor_;
   size_t header_length_;
+  // The header buffer and its writable region, taken when the first bytes come.
+  void TakeHeaderStorage();
   LinearByteBuffer* header_buffer_;
   HttpHeaderList* headers_;
   size_t content_length_;

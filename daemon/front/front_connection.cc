@@ -23,7 +23,8 @@ const int kCancel = 5;
 }  // namespace
 
 FrontConnection::FrontConnection(HttpThread* http_thread, uint32_t stream_id, StreamSender* gateway)
-    : SocketConnection(kTag, kReadBufferSize),
+    // A client that has sent nothing yet holds no read buffer.
+    : SocketConnection(kTag, kReadBufferSize, true),
       writer_(kTag, "Frontend conn,byte sent >= max bytes sent per write: Setting EPOLLOUT",
               kMaxBytesPerWrite, false),
       request_interface_(new HttpInterface(this, gateway)),
@@ -244,7 +245,6 @@ bool FrontConnection::DoWrite() {
   if (result == SocketWriter::kBlocked)
     return true;
   if (result == SocketWriter::kFailed) {
-    writer_.Cork(fd_, false);
     QV_LOGW(kTag, "DoWrite: error_or_close. Returning false");
     Cleanup("DoWrite", 4);
     return false;
@@ -253,7 +253,6 @@ bool FrontConnection::DoWrite() {
     Cleanup("DoWrite", 5);
     return false;
   }
-  writer_.Cork(fd_, false);
   return true;
 }
 
@@ -290,7 +289,8 @@ void FrontConnection::Close() {
     if (notifier_ != nullptr)
       notifier_->ConnectionClosed(source_port_);
   }
-  read_buffer_.Clear();
+  // The buffer's storage goes back for the next client.
+  read_buffer_.Release();
   events_ = 0;
   writer_.Clear();
   process_read_pending_ = false;

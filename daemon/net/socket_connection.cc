@@ -6,8 +6,8 @@
 #include "core/error_text.h"
 #include "core/logging.h"
 
-SocketConnection::SocketConnection(const char* tag, int read_buffer_size)
-    : tag_(tag), read_buffer_(read_buffer_size) {}
+SocketConnection::SocketConnection(const char* tag, int read_buffer_size, bool lazy_read_buffer)
+    : tag_(tag), read_buffer_(read_buffer_size, lazy_read_buffer) {}
 
 SocketConnection::~SocketConnection() {}
 

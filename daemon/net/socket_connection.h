@@ -32,8 +32,8 @@ class SocketConnection : public EpollCallback {
   int fd() const { return fd_; }
 
  protected:
-  // `tag` is the owner's log tag.
-  SocketConnection(const char* tag, int read_buffer_size);
+  // `tag` is the owner's log tag. A `lazy_read_buffer` takes its storage with the first bytes.
+  SocketConnection(const char* tag, int read_buffer_size, bool lazy_read_buffer = false);
 
   // Runs for the events gathered in events_ and leaves there those that must come back.
   virtual void HandleEvents() = 0;
