@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "front/balsa_visitor.h"
+#include "net/free_list.h"
 #include "stream/http_header_list.h"
 
 class LinearByteBuffer;
@@ -79,6 +80,10 @@ class BalsaFrame : public BalsaFrameEnums {
 
   BalsaFrame(const BalsaFrame&) = delete;
   BalsaFrame& operator=(const BalsaFrame&) = delete;
+
+  // One of these is made and destroyed for every client: the storage is reused.
+  static void* operator new(size_t n) { return FreeList<sizeof(BalsaFrame), 64>::Take(n); }
+  static void operator delete(void* p, size_t n) { FreeList<sizeof(BalsaFrame), 64>::Give(p, n); }
 
   void set_visitor(BalsaVisitor* visitor) { visitor_ = visitor; }
   void set_is_request(bool is_request) { is_request_ = is_request; }
