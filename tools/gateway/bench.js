@@ -81,15 +81,17 @@ function zlibStep(engine, chunk, flush) {
   if (!handle || typeof handle.writeSync !== 'function' || !state) {
     throw new Error('this Node.js has no synchronous zlib handle');
   }
+  // Output goes to one scratch buffer and leaves as a copy of the bytes made: a header block is
+  // a few hundred bytes, and a fresh 16 KB per step would keep the garbage collector busy.
   const out = [];
   let inOff = 0;
   let availIn = chunk.length;
   for (;;) {
-    const buf = Buffer.allocUnsafe(16384);
-    handle.writeSync(flush, chunk, inOff, availIn, buf, 0, buf.length);
+    handle.writeSync(flush, chunk, inOff, availIn, SCRATCH, 0, SCRATCH.length);
     const availOutAfter = state[0];
     const availInAfter = state[1];
-    if (buf.length - availOutAfter > 0) out.push(buf.subarray(0, buf.length - availOutAfter));
+    const made = SCRATCH.length - availOutAfter;
+    if (made > 0) out.push(Buffer.from(SCRATCH.subarray(0, made)));
     inOff += availIn - availInAfter;
     availIn = availInAfter;
     // A full output buffer may hide more output; otherwise the step is done.
@@ -97,6 +99,7 @@ function zlibStep(engine, chunk, flush) {
   }
   return out.length === 1 ? out[0] : Buffer.concat(out);
 }
+const SCRATCH = Buffer.allocUnsafe(16384);
 
 function headerBlock(pairs) {
   let size = 2;
