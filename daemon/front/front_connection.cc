@@ -13,6 +13,7 @@
 #include "front/http_interface.h"
 #include "front/http_thread.h"
 #include "front/https_connection.h"
+#include "net/reply_chunk.h"
 #include "stream/stream_sender.h"
 
 namespace {
@@ -203,11 +204,12 @@ void FrontConnection::WakeProcessRead() {
 
 void FrontConnection::ProcessBackInput(const char* data, size_t len) {
   last_activity_ = time(nullptr);
-  char* copy = new char[len > 0 ? len : 1];
-  if (len > 0)
-    memcpy(copy, data, len);
-  DataFrame* frame = new DataFrame(copy, static_cast<unsigned int>(len), true);
-  EnqueueDataFrame1(frame);
+  // Bytes that come while the last record still waits join it: one send takes both.
+  if (len > 0 && writer_.AppendToLast(data, len)) {
+    SetFdReadyForWrite();
+    return;
+  }
+  EnqueueDataFrame1(new ReplyChunk(data, len));
 }
 
 void FrontConnection::EnqueueDataFrame1(DataFrame* frame) {

@@ -6,6 +6,7 @@
 
 #include "core/error_text.h"
 #include "core/logging.h"
+#include "net/reply_chunk.h"
 
 SocketWriter::SocketWriter(const char* tag, const char* budget_spent_text, size_t budget,
                            bool log_more)
@@ -19,6 +20,13 @@ void SocketWriter::Clear() {
   for (DataFrame* f : queue_)
     delete f;
   queue_.clear();
+}
+
+bool SocketWriter::AppendToLast(const char* data, size_t len) {
+  if (queue_.empty())
+    return false;
+  ReplyChunk* last = dynamic_cast<ReplyChunk*>(queue_.back());
+  return last != nullptr && last->Append(data, len);
 }
 
 SocketWriter::Result SocketWriter::Write(int fd, const std::string& peer, int* events,

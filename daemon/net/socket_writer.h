@@ -37,6 +37,8 @@ class SocketWriter {
   // Takes ownership of the record.
   void Push(DataFrame* frame) { queue_.push_back(frame); }
   bool empty() const { return queue_.empty(); }
+  // Adds `len` bytes to the last queued record when it is a ReplyChunk with room for them.
+  bool AppendToLast(const char* data, size_t len);
 
   // Sends what the budget allows. `events` is the owner's pending event mask: EPOLLOUT is
   // dropped when nothing more can be written now and added when the budget stopped the write.
