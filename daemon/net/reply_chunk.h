@@ -13,8 +13,8 @@
 // block of kSmall bytes, long replies fill blocks of kLarge; both are reused from free lists.
 class ReplyChunk : public DataFrame {
  public:
-  static const size_t kSmall = 4096;
-  static const size_t kLarge = 16384;
+  static constexpr size_t kSmall = 4096;
+  static constexpr size_t kLarge = 16384;
 
   // A copy of `len` bytes, with room for more.
   ReplyChunk(const char* bytes, size_t len)
