@@ -85,8 +85,9 @@ int SocketClient::sendLocked(const char* data, size_t len) {
   if (broken_.load())
     return -1;
   if (!queued_.empty()) {
-    // Behind what waits already: in order, after it.
-    if (queued_.size() + len > kMaxQueuedBytes) {
+    // Behind what waits already: in order, after it. A client that lets more than the bound
+    // pile up has stopped reading.
+    if (queued_.size() > kMaxQueuedBytes) {
       __android_log_print(ANDROID_LOG_WARN, kTag,
                           "client (pid %d) fell behind by more than %zu bytes; dropped",
                           static_cast<int>(pid_), kMaxQueuedBytes);
@@ -103,13 +104,7 @@ int SocketClient::sendLocked(const char* data, size_t len) {
       if (errno == EINTR)
         continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        if (len > kMaxQueuedBytes) {
-          __android_log_print(ANDROID_LOG_WARN, kTag,
-                              "client (pid %d) fell behind by more than %zu bytes; dropped",
-                              static_cast<int>(pid_), kMaxQueuedBytes);
-          breakLocked();
-          return -1;
-        }
+        // The rest of one message is always taken: the bound is on what piles up behind it.
         queued_.assign(data, len);
         if (wake_ != nullptr)
           wake_->Signal();

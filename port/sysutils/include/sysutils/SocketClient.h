@@ -25,8 +25,9 @@ class SocketWake {
 
 class SocketClient {
  public:
-  // Output a client may leave unread before it is dropped: a client that does not read never
-  // holds up a writer, and never makes the daemon hold more than this for it.
+  // Output a client may leave unread before it is dropped, when one more message comes: a
+  // client that does not read never holds up a writer, and never makes the daemon hold more
+  // than this (and the message that went past it) for it.
   static constexpr size_t kMaxQueuedBytes = 64 * 1024;
 
   // `owned`: the descriptor is closed with the client.
