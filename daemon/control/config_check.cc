@@ -21,7 +21,8 @@ struct KeyRule {
 const KeyRule kRules[] = {
     {"DISABLE_NAGLE", Rule::kFlag, 0, 1},
     {"LISTEN_IP", Rule::kAddress, 0, 0},
-    {"LISTEN_PORT", Rule::kPort, 1, 65535},
+    // 0 takes any free port, as the loader has it.
+    {"LISTEN_PORT", Rule::kPort, 0, 65535},
     {"QUORVIN_GATE_IP", Rule::kHost, 0, 0},
     {"QUORVIN_GATE_PORT", Rule::kPort, 1, 65535},
     {"SOCKET_READ_BUF_SIZE", Rule::kNumber, 1024, 1048576},

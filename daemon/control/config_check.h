@@ -11,7 +11,7 @@ class ConfigCheck {
  public:
   // Empty when the file at `candidate` may replace the one at `current`; otherwise why not,
   // naming the first key that is missing or wrong ("not a configuration, no DISABLE_NAGLE",
-  // "LISTEN_PORT 70000 is out of range (1 to 65535)", ...). A `current` file that cannot be
+  // "LISTEN_PORT 70000 is out of range (0 to 65535)", ...). A `current` file that cannot be
   // read counts as listening on loopback.
   static std::string Check(const char* candidate, const char* current);
 };

@@ -269,7 +269,8 @@ TEST_F(HostileEndToEnd, AReplyNeverReadIsResetAndMemoryStaysBounded) {
   std::thread attacker([&] {
     do {
       const int fd = qvtest::ConnectLoopback(port_);
-      if (fd < 0 || send(fd, request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) {
+      if (fd < 0 ||
+          send(fd, request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) {
         err = -1;
         return;
       }
@@ -570,6 +571,27 @@ TEST_F(HostileEndToEnd, NoOtherProcessTakesThePortWhileTheProxyIsStopped) {
   ASSERT_EQ("1 StartOkay.", daemon_->Ctl({"start"}).out);
   ASSERT_TRUE(qvtest::WaitUntil([&] { return daemon_->ProxyPort() == port; }, 5));
   OrdinaryLoad();
+}
+
+}  // namespace
+
+namespace {
+
+// Not an attack, but what a pooling client (Node's http with a shared keep-alive agent, as
+// Android's common clients) does to a proxy that closes after each reply without saying so: it
+// sends the next request on a connection already closed, and half of them fail with a reset.
+TEST_F(HostileEndToEnd, APoolingClientNeverReusesAConnectionTheProxyCloses) {
+  ASSERT_TRUE(StartPeers({}));
+  qvtest::Process client;
+  ASSERT_TRUE(
+      client.Spawn({QV_NODE, QV_POOLED_CLIENT_JS, "--proxy", "127.0.0.1:" + std::to_string(port_),
+                    "--url", origin_.Url("/text"), "--requests", "60", "--parallel", "4"},
+                   dir_.File("pooled.out"), dir_.File("pooled.err")));
+  const int status = client.Wait(60);
+  const std::string out = qvtest::ReadFile(dir_.File("pooled.out"));
+  EXPECT_EQ(0, status) << out << qvtest::ReadFile(dir_.File("pooled.err"));
+  EXPECT_EQ(60, qvtest::JsonNumber(out, "ok")) << out;
+  EXPECT_EQ(0, qvtest::JsonNumber(out, "failed")) << out;
 }
 
 }  // namespace

@@ -153,7 +153,7 @@ TEST_F(UpdateConfigTest, DownloadOutcomes) {
        "proxy to the network",
        1},
       {"port out of range", Ok(CompleteConfig("[http2quorvin]\nLISTEN_PORT=70000\n")), false,
-       kRejected, "LISTEN_PORT 70000 is out of range (1 to 65535)", 1},
+       kRejected, "LISTEN_PORT 70000 is out of range (0 to 65535)", 1},
       {"redirect to https", "HTTP/1.0 302 Found\r\nLocation: https://127.0.0.1:{P1}/b\r\n\r\n",
        false, kFetch, "http_fetch: Redirect to a scheme other than http refused", 1},
       {"redirect to another host",
