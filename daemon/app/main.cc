@@ -1,3 +1,4 @@
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -48,9 +49,33 @@ void InstallHandler(int signo) {
   sigaction(signo, &action, nullptr);
 }
 
+const char kUsage[] =
+    "usage: http2quorvin [--help]\n"
+    "The traffic-saving proxy daemon. It takes no options: it reads its configuration from\n"
+    "/system/etc/http2quorvin.conf (HTTP2QUORVIN_CONF names another file) and is driven through\n"
+    "the control socket http2proxy (ANDROID_SOCKET_http2proxy, or a Unix socket at\n"
+    "HTTP2QUORVIN_SOCKET, default /dev/socket/http2proxy). SIGTERM, SIGINT or SIGQUIT end it.\n";
+
+// The signals that end the daemon, blocked in every thread but the main one.
+void EndingSignals(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGTERM);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGQUIT);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // The daemon reads no options; a word it does not know must not start it by accident.
+  if (argc > 1) {
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+      fputs(kUsage, stdout);
+      return 0;
+    }
+    fprintf(stderr, "http2quorvin: unknown option \"%s\"\n%s", argv[1], kUsage);
+    return 2;
+  }
   // Line-buffered, so that lines written with puts keep their order with the signal lines.
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -65,6 +90,11 @@ int main() {
   InstallHandler(SIGQUIT);
   signal(SIGPIPE, SIG_IGN);
   InstallHandler(SIGPIPE);
+  // Every thread the daemon starts inherits these blocked, so an ending signal always reaches
+  // the main thread and cuts its sleep short instead of waiting out the second.
+  sigset_t ending;
+  EndingSignals(&ending);
+  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
 
   FlowCompressListener* listener = new FlowCompressListener(new AppInterface());
   QV_LOGD(kTag, "aaaa");
@@ -73,6 +103,7 @@ int main() {
     delete listener;
     return -1;
   }
+  pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
 
   while (g_running) {
     const pid_t now = getppid();

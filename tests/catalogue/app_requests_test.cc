@@ -74,8 +74,8 @@ TEST_F(AppRequests, EachGetsWhatItMust) {
     for (const std::string& expr : c.GetAll("send")) {
       std::string bytes, error;
       ASSERT_TRUE(BuildBytes(expr, &bytes, &error)) << error;
-      ReplaceAll(&bytes, "{ORIGIN}", origin);
-      ReplaceAll(&bytes, "{HTTPS}", https);
+      Replace(&bytes, "{ORIGIN}", origin);
+      Replace(&bytes, "{HTTPS}", https);
       pieces.push_back(bytes);
     }
     const size_t log_start = daemon_->Log().size();
@@ -95,7 +95,7 @@ TEST_F(AppRequests, EachGetsWhatItMust) {
     }
     for (const std::string& has : c.GetAll("reply-has")) {
       std::string text = Unescape(has);
-      ReplaceAll(&text, "{ORIGIN}", origin);
+      Replace(&text, "{ORIGIN}", origin);
       EXPECT_NE(std::string::npos, x.received.find(text)) << has << " not in\n" << x.received;
     }
     EXPECT_TRUE(x.closed) << "the daemon never closed the connection";

@@ -364,6 +364,11 @@ std::vector<CatalogueCase> ReadCatalogue(const std::string& path) {
   return cases;
 }
 
+void Replace(std::string* s, const std::string& from, const std::string& to) {
+  for (size_t at; (at = s->find(from)) != std::string::npos;)
+    s->replace(at, from.size(), to);
+}
+
 std::string Unescape(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {

@@ -31,6 +31,9 @@ std::vector<CatalogueCase> ReadCatalogue(const std::string& path);
 // A C-style escaped text: \n \r \t \0 \\ \" \xHH.
 std::string Unescape(const std::string& text);
 
+// Every occurrence of `from` in `s` becomes `to`.
+void Replace(std::string* s, const std::string& from, const std::string& to);
+
 // Bytes from a small expression language, for frames and other binary input:
 //   8002 0006 ...        hex bytes, in pairs, blanks anywhere between pairs
 //   00*65528             one byte repeated

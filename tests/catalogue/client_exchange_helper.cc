@@ -6,11 +6,6 @@
 
 #include "e2e/peers_helper.h"
 
-void ReplaceAll(std::string* s, const std::string& from, const std::string& to) {
-  for (size_t at = 0; (at = s->find(from, at)) != std::string::npos; at += to.size())
-    s->replace(at, from.size(), to);
-}
-
 Exchange Talk(int port, const std::vector<std::string>& pieces, bool close_after, double wait_s,
               size_t* sent) {
   Exchange x;

@@ -20,7 +20,4 @@ struct Exchange {
 Exchange Talk(int port, const std::vector<std::string>& pieces, bool close_after, double wait_s,
               size_t* sent);
 
-// Every `from` in `*s` replaced by `to`.
-void ReplaceAll(std::string* s, const std::string& from, const std::string& to);
-
 #endif  // TESTS_CATALOGUE_CLIENT_EXCHANGE_HELPER_H

@@ -33,11 +33,6 @@ const char kNewConfig[] =
     "[http2quorvin]\nLISTEN_IP=127.0.0.1\nLISTEN_PORT=8124\nQUORVIN_GATE_IP=new.gate\n"
     "QUORVIN_GATE_PORT=8443\n";
 
-void Replace(std::string* s, const std::string& from, const std::string& to) {
-  for (size_t at; (at = s->find(from)) != std::string::npos;)
-    s->replace(at, from.size(), to);
-}
-
 const std::map<std::string, UpdateConfigOutcome::Result> kResults = {
     {"updated", UpdateConfigOutcome::kUpdated},
     {"fetch_failed", UpdateConfigOutcome::kFetchFailed},

@@ -77,10 +77,10 @@ TEST_F(HostileClients, EachIsRefusedAndReachesNothing) {
   const std::string origin = "127.0.0.1:" + std::to_string(origin_.http_port());
   const std::string proxy = "127.0.0.1:" + std::to_string(port_);
   auto fill = [&](std::string* text, const CatalogueCase& c) {
-    ReplaceAll(text, "{ORIGIN}", origin);
-    ReplaceAll(text, "{PROXY}", proxy);
-    ReplaceAll(text, "{PORT}", std::to_string(port_));
-    ReplaceAll(text, "{CASE}", CasePath(c));
+    Replace(text, "{ORIGIN}", origin);
+    Replace(text, "{PROXY}", proxy);
+    Replace(text, "{PORT}", std::to_string(port_));
+    Replace(text, "{CASE}", CasePath(c));
   };
   // The gateway connection is made by the first client: its lines are no case's.
   const std::string good =

@@ -1,11 +1,12 @@
-// Gateway faults against the daemon binary: one daemon lives through a series of runs, each
+// Gateway faults against the daemon binary: a daemon lives through a series of runs, each
 // with the test gateway misbehaving in one way (killed, closed or reset mid-reply, GOAWAY, PING
 // never answered, a stream reset, delayed replies, garbage, TLS closed, no gateway at all).
 // During each run concurrent clients must get their whole correct reply or a closed connection,
 // never a wrong or cut body presented as complete; every end of the gateway connection must be
 // broadcast with the code its clean-up reports; once a well-behaved gateway is back the next
 // requests must succeed; the daemon must live on without leaking a descriptor.
-// scripts/qualify runs the long series (QV_FAULT_RUNS).
+// The runs are dealt round-robin to kShards series, each with its own daemon, origin and
+// gateway, which ctest runs side by side. scripts/qualify runs the long series (QV_FAULT_RUNS).
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -55,6 +56,8 @@ const Fault kFaults[] = {
     {"TLS closed in an unframed reply", "--close-mid-reply", 100, 3000, 3, kUnframed},
 };
 
+const int kShards = 4;
+
 // What the broadcast of an end with clean-up `code` says.
 std::string BroadcastOf(int code) {
   if (code == 1)
@@ -87,9 +90,14 @@ std::vector<std::string> Broadcasts(const std::string& text) {
   return out;
 }
 
-TEST(GatewayFaultsEndToEnd, ClientsGetWholeRepliesOrClosedConnectionsAndTheDaemonLivesOn) {
+class GatewayFaultsEndToEnd : public testing::TestWithParam<int> {};
+
+TEST_P(GatewayFaultsEndToEnd, ClientsGetWholeRepliesOrClosedConnectionsAndTheDaemonLivesOn) {
   const long runs = qvtest::EnvNumber("QV_FAULT_RUNS", sizeof(kFaults) / sizeof(kFaults[0]));
   const long requests = qvtest::EnvNumber("QV_FAULT_REQUESTS", 24);
+  const int shard = GetParam();
+  // Every series draws the whole sequence of values and takes its own runs' values, so a run
+  // gets the same value whichever series runs it.
   std::mt19937 random(static_cast<unsigned>(qvtest::EnvNumber("QV_FAULT_SEED", 1)));
   TempDir dir;
   Origin origin;
@@ -141,6 +149,8 @@ TEST(GatewayFaultsEndToEnd, ClientsGetWholeRepliesOrClosedConnectionsAndTheDaemo
         flags.push_back(value);
       }
     }
+    if (run % kShards != shard)
+      continue;
     SCOPED_TRACE(std::string("run ") + std::to_string(run) + ": " + f.name + " " + value);
     // The last gateway leaves; its connection ends (and is broadcast) before the run starts.
     auto connection_ends = [&](int* up) {
@@ -256,7 +266,10 @@ TEST(GatewayFaultsEndToEnd, ClientsGetWholeRepliesOrClosedConnectionsAndTheDaemo
     if (testing::Test::HasFatalFailure())
       return;
   }
-  printf("%ld runs, %ld requests, %ld closed\n", runs, total_requests, total_closed);
+  printf("series %d of %d: %ld requests, %ld closed\n", shard, kShards, total_requests,
+         total_closed);
 }
+
+INSTANTIATE_TEST_SUITE_P(Series, GatewayFaultsEndToEnd, testing::Range(0, kShards));
 
 }  // namespace

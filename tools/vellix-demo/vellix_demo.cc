@@ -9,6 +9,7 @@
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -111,6 +112,20 @@ std::vector<uint8_t> Opaque(std::vector<uint8_t> rgba) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const char usage[] =
+      "usage: vellix-demo [FOLDER]\n"
+      "Turns a page at 800x600 through libvellix's natives and writes every frame as\n"
+      "FOLDER/frame_NNN.png and the whole turn as FOLDER/vellix-demo.gif (FOLDER defaults to\n"
+      "vellix-demo-frames).\n";
+  if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    fputs(usage, stdout);
+    return 0;
+  }
+  // An option is never taken for a folder name.
+  if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
+    fprintf(stderr, "vellix-demo: unknown option \"%s\"\n%s", argv[argc - 1], usage);
+    return 2;
+  }
   std::string out = argc > 1 ? argv[1] : "vellix-demo-frames";
   mkdir(out.c_str(), 0755);
 

@@ -18,15 +18,15 @@
 
 namespace {
 
-const char kUrlPath[] = "/tc/pelmar02/http2quorvin.conf";
-const std::string kOldConfig = CompleteConfig(
+const char kConfigPath[] = "/tc/pelmar02/http2quorvin.conf";
+const std::string kShippedConfig = CompleteConfig(
     "[http2quorvin]\nDISABLE_NAGLE=0\nLISTEN_IP=127.0.0.1\nLISTEN_PORT=8123\n"
     "QUORVIN_GATE_IP=old.gate\nQUORVIN_GATE_PORT=443\n");
-const std::string kNewConfig = CompleteConfig(
+const std::string kServedConfig = CompleteConfig(
     "[http2quorvin]\nDISABLE_NAGLE=0\nLISTEN_IP=127.0.0.1\nLISTEN_PORT=8124\n"
     "QUORVIN_GATE_IP=new.gate\nQUORVIN_GATE_PORT=8443\n");
 
-std::string Ok(const std::string& body) {
+std::string OkReply(const std::string& body) {
   return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
@@ -35,7 +35,7 @@ class UpdateConfigCommandTest : public testing::Test {
   void SetUp() override {
     unsetenv("HTTP2QUORVIN_CONFIG_SERVER");
     ASSERT_EQ(0, mkdir(folder_.c_str(), 0755));
-    std::ofstream(path_) << kOldConfig;
+    std::ofstream(path_) << kShippedConfig;
     StartListener();
     asker_.reset(new qvtest::ControlClient(dir_.File("ctl")));
     watcher_.reset(new qvtest::ControlClient(dir_.File("ctl")));
@@ -70,20 +70,20 @@ TEST_F(UpdateConfigCommandTest, StartedReplyThenTheOutcomeBroadcast) {
     std::string broadcast;
     std::string file;
   } cases[] = {
-      {"updated", Ok(kNewConfig), false, "600 config updated: http://{S}", kNewConfig},
+      {"updated", OkReply(kServedConfig), false, "600 config updated: http://{S}", kServedConfig},
       {"404", "HTTP/1.0 404 Not Found\r\n\r\n", false,
-       "601 config download failed: Request returned a status code of 404", kOldConfig},
-      {"empty", Ok(""), false, "602 config rejected: empty body", kOldConfig},
-      {"not a configuration", Ok("<html></html>\n"), false,
-       "602 config rejected: not a configuration, no DISABLE_NAGLE", kOldConfig},
-      {"unwritable", Ok(kNewConfig), true, "603 config write failed: can't create " + path_,
-       kOldConfig},
+       "601 config download failed: Request returned a status code of 404", kShippedConfig},
+      {"empty", OkReply(""), false, "602 config rejected: empty body", kShippedConfig},
+      {"not a configuration", OkReply("<html></html>\n"), false,
+       "602 config rejected: not a configuration, no DISABLE_NAGLE", kShippedConfig},
+      {"unwritable", OkReply(kServedConfig), true, "603 config write failed: can't create " + path_,
+       kShippedConfig},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::ofstream(path_, std::ios::trunc) << kOldConfig;
+    std::ofstream(path_, std::ios::trunc) << kShippedConfig;
     CannedHttpServer server;
-    server.Set(kUrlPath, {c.raw, false});
+    server.Set(kConfigPath, {c.raw, false});
     if (c.folder_gone) {
       ASSERT_EQ(0, rename(folder_.c_str(), (folder_ + ".away").c_str()));
     }
@@ -92,7 +92,7 @@ TEST_F(UpdateConfigCommandTest, StartedReplyThenTheOutcomeBroadcast) {
     std::string expected = c.broadcast;
     const size_t mark = expected.find("{S}");
     if (mark != std::string::npos)
-      expected.replace(mark, 3, server.address() + kUrlPath);
+      expected.replace(mark, 3, server.address() + kConfigPath);
     std::string got = asker_->Recv();
     EXPECT_EQ(expected, got.substr(0, expected.size()));
     EXPECT_EQ(got, watcher_->Recv());
@@ -101,18 +101,18 @@ TEST_F(UpdateConfigCommandTest, StartedReplyThenTheOutcomeBroadcast) {
       ASSERT_EQ(0, rename((folder_ + ".away").c_str(), folder_.c_str()));
     }
     EXPECT_EQ(c.file, ReadWholeFile(path_));
-    const bool updated = c.file == kNewConfig;
+    const bool updated = c.file == kServedConfig;
     EXPECT_EQ(updated,
               log.find("W/control_message(" + std::to_string(getpid()) +
                        "): updateconfig: " + path_ + " replaced from http://" + server.address() +
-                       kUrlPath + ", in effect at the next start") != std::string::npos)
+                       kConfigPath + ", in effect at the next start") != std::string::npos)
         << log;
   }
 }
 
 TEST_F(UpdateConfigCommandTest, RefusalsGetTheirOwnReplyAndNoBroadcast) {
   CannedHttpServer server;
-  server.Set(kUrlPath, {"", true});  // holds the first download open
+  server.Set(kConfigPath, {"", true});  // holds the first download open
   EXPECT_EQ("1 UpdateConfigStarted.", asker_->Ask("updateconfig " + server.address()));
   ASSERT_TRUE(server.WaitForRequests(1));
   const struct {
@@ -137,36 +137,36 @@ TEST_F(UpdateConfigCommandTest, RefusalsGetTheirOwnReplyAndNoBroadcast) {
       "601 config download failed: http_fetch: Connection closed inside the response head";
   EXPECT_EQ(closed, asker_->Recv());
   EXPECT_EQ(closed, watcher_->Recv());
-  EXPECT_EQ(kOldConfig, ReadWholeFile(path_));
+  EXPECT_EQ(kShippedConfig, ReadWholeFile(path_));
 
   // Without a word the server comes from the environment.
   CannedHttpServer second;
-  second.Set(kUrlPath, {Ok(kNewConfig), false});
+  second.Set(kConfigPath, {OkReply(kServedConfig), false});
   setenv("HTTP2QUORVIN_CONFIG_SERVER", second.address().c_str(), 1);
   EXPECT_EQ("1 UpdateConfigStarted.", asker_->Ask("updateconfig"));
-  EXPECT_EQ("600 config updated: http://" + second.address() + kUrlPath, watcher_->Recv());
-  EXPECT_EQ(kNewConfig, ReadWholeFile(path_));
+  EXPECT_EQ("600 config updated: http://" + second.address() + kConfigPath, watcher_->Recv());
+  EXPECT_EQ(kServedConfig, ReadWholeFile(path_));
 }
 
 // The daemon's end does not wait out a stalled server: the running download is cancelled.
 TEST_F(UpdateConfigCommandTest, EndingTheListenerCancelsARunningDownload) {
   CannedHttpServer server;
-  server.Set(kUrlPath, {"HTTP/1.0 200 OK\r\n", true});  // a head that never ends
+  server.Set(kConfigPath, {"HTTP/1.0 200 OK\r\n", true});  // a head that never ends
   EXPECT_EQ("1 UpdateConfigStarted.", asker_->Ask("updateconfig " + server.address()));
   ASSERT_TRUE(server.WaitForRequests(1));
   testing::internal::CaptureStderr();
   listener_.reset();
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_NE(std::string::npos, log.find("http_fetch: Download cancelled\n")) << log;
-  EXPECT_EQ(kOldConfig, ReadWholeFile(path_));
+  EXPECT_EQ(kShippedConfig, ReadWholeFile(path_));
 
   // A later download is not cancelled.
   StartListener();
   qvtest::ControlClient client(dir_.File("ctl"));
-  server.Set(kUrlPath, {Ok(kNewConfig), false});
+  server.Set(kConfigPath, {OkReply(kServedConfig), false});
   server.Release();
   EXPECT_EQ("1 UpdateConfigStarted.", client.Ask("updateconfig " + server.address()));
-  EXPECT_EQ("600 config updated: http://" + server.address() + kUrlPath, client.Recv());
+  EXPECT_EQ("600 config updated: http://" + server.address() + kConfigPath, client.Recv());
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "core/proxy_config.h"
+#include "daemon/net/descriptor_helper.h"
 #include "daemon/net/log_lines_helper.h"
 
 namespace {
@@ -22,7 +23,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-const char kTag[] = "create_listener";
+const char kListenerTag[] = "create_listener";
 // An address from a documentation range that no interface here carries.
 const char kUnconfiguredAddress[] = "203.0.113.77";
 
@@ -31,14 +32,6 @@ int IntOption(int fd, int level, int name) {
   socklen_t len = sizeof(value);
   EXPECT_EQ(0, getsockopt(fd, level, name, &value, &len));
   return value;
-}
-
-bool IsOpen(int fd) {
-  return fcntl(fd, F_GETFD) != -1;
-}
-
-bool IsNonBlocking(int fd) {
-  return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
 }
 
 std::string LocalPort(int fd) {
@@ -87,7 +80,7 @@ TEST_F(SocketTest, BlockingConnectToAClosedPortFailsAtOnce) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(-1, CreateConnectedSocket(&fd, "127.0.0.1", port, true, false, false));
   EXPECT_THAT(
-      LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+      LogMessages(testing::internal::GetCapturedStderr(), 'W', kListenerTag),
       ElementsAre("Connect was unsuccessful for (127.0.0.1:" + port + ") : Connection refused"));
   EXPECT_EQ(-1, fd);
 }
@@ -123,7 +116,7 @@ TEST_F(SocketTest, KeepAliveFailureClosesTheDescriptorAndNamesTheOption) {
   ASSERT_EQ(0, pipe(p));
   testing::internal::CaptureStderr();
   EXPECT_FALSE(SetKeepAlive(p[0]));
-  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kListenerTag),
               ElementsAre("setsockopt() SO_KEEPALIVE: failed on fd " + std::to_string(p[0])));
   EXPECT_FALSE(IsOpen(p[0]));
 
@@ -131,13 +124,13 @@ TEST_F(SocketTest, KeepAliveFailureClosesTheDescriptorAndNamesTheOption) {
   int udp = socket(AF_INET, SOCK_DGRAM, 0);
   testing::internal::CaptureStderr();
   EXPECT_FALSE(SetKeepAlive(udp));
-  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kListenerTag),
               ElementsAre("setsockopt() TCP_KEEPIDLE: failed on fd " + std::to_string(udp)));
   EXPECT_FALSE(IsOpen(udp));
 
   testing::internal::CaptureStderr();
   EXPECT_FALSE(SetDisableNagle(p[1]));
-  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kListenerTag),
               ElementsAre("setsockopt() TCP_NODELAY: failed on fd " + std::to_string(p[1])));
   EXPECT_FALSE(IsOpen(p[1]));
 }
@@ -147,7 +140,7 @@ TEST_F(SocketTest, ConnectGivesUpWhenKeepAliveCannotBeSet) {
   int fd = 12345;
   testing::internal::CaptureStderr();
   EXPECT_EQ(-1, CreateConnectedSocket(&fd, "127.0.0.1", ClosedLoopbackPort(), true, true, true));
-  const auto lines = LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag);
+  const auto lines = LogMessages(testing::internal::GetCapturedStderr(), 'W', kListenerTag);
   ASSERT_EQ(1u, lines.size());
   EXPECT_EQ(0u, lines[0].find("setsockopt() TCP_KEEPIDLE: failed on fd "));
   EXPECT_EQ(-1, fd);
@@ -162,7 +155,7 @@ TEST_F(SocketTest, BindToAnUnconfiguredAddress) {
 
   testing::internal::CaptureStderr();
   EXPECT_EQ(-3, create_listener(kUnconfiguredAddress, "0", true, 8, true, false, false, true, &fd));
-  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kListenerTag),
               ElementsAre(std::string("Bind was unsuccessful for (") + kUnconfiguredAddress +
                           ":0) Cannot assign requested address"));
   EXPECT_EQ(-1, fd);
@@ -201,7 +194,7 @@ TEST_F(SocketTest, PortInUse) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(-2, create_listener("127.0.0.1", port, true, 8, false, false, true, false, &second));
   EXPECT_THAT(
-      LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+      LogMessages(testing::internal::GetCapturedStderr(), 'W', kListenerTag),
       ElementsAre("Bind was unsuccessful for (127.0.0.1:" + port + ") Address already in use"));
   EXPECT_EQ(-1, second);
   close(first);
@@ -220,7 +213,7 @@ TEST_F(SocketTest, UnresolvableHosts) {
   int fd = 12345;
   testing::internal::CaptureStderr();
   EXPECT_EQ(-1, create_listener("localhost", "0", true, 8, false, false, false, false, &fd));
-  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kListenerTag),
               ElementsAre("getaddrinfo for (localhost:0) err"));
   EXPECT_EQ(-1, fd);
 
@@ -228,7 +221,7 @@ TEST_F(SocketTest, UnresolvableHosts) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(-1, CreateConnectedSocket(&fd, "not-an-address", "80", true, true, true));
   EXPECT_THAT(
-      LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+      LogMessages(testing::internal::GetCapturedStderr(), 'W', kListenerTag),
       ElementsAre(std::string("getaddrinfo for (not-an-address:80) ") + gai_strerror(EAI_NONAME)));
   EXPECT_EQ(-1, fd);
 }
@@ -238,7 +231,7 @@ TEST_F(SocketTest, DebugLineOfConnect) {
   int fd;
   testing::internal::CaptureStderr();
   CreateConnectedSocket(&fd, "not-an-address", "80", true, true, true);
-  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'D', kTag),
+  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'D', kListenerTag),
               ElementsAre("CreateConnectedSocket"));
 }
 

@@ -17,13 +17,14 @@
 #include <thread>
 #include <vector>
 
+#include "daemon/net/descriptor_helper.h"
 #include "daemon/net/log_lines_helper.h"
 
 namespace {
 
 using ::testing::ElementsAre;
 
-const char kTag[] = "epoll_server";
+const char kLoopTag[] = "epoll_server";
 
 struct Pipe {
   Pipe() {
@@ -148,10 +149,6 @@ int CountOpenFds() {
   return n;
 }
 
-bool IsOpen(int fd) {
-  return fcntl(fd, F_GETFD) != -1;
-}
-
 TEST(EpollServerTest, WaitTimeoutIsConvertedToMilliseconds) {
   ProbeServer eps;
   for (int64_t us : {0, 1, 999, 1000, 1999, 100000}) {
@@ -166,7 +163,7 @@ TEST(EpollServerTest, WaitTimeoutIsConvertedToMilliseconds) {
   testing::internal::CaptureStderr();
   eps.set_timeout_in_us(-5);
   eps.WaitForEventsAndExecuteCallbacks();
-  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kLoopTag),
               ElementsAre("Negative epoll timeout: -5 us; epoll will wait forever for events."));
   EXPECT_EQ(-1, eps.wait_ms.back());
 }
@@ -385,7 +382,7 @@ TEST(EpollServerTest, LimitCountsTheWakePipe) {
   journal.clear();
   testing::internal::CaptureStderr();
   EXPECT_FALSE(eps.TryRegisterFD(pipes[3].r, &cbs[3], EPOLLIN));
-  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kLoopTag),
               ElementsAre("max fd reached 4"));
   EXPECT_TRUE(journal.empty());  // no OnRegistration for a refused descriptor
   EXPECT_EQ(3, eps.NumFDsRegistered());
@@ -396,7 +393,7 @@ TEST(EpollServerTest, LimitCountsTheWakePipe) {
   // RegisterFD keeps the record although epoll was not told: it still runs when made ready.
   testing::internal::CaptureStderr();
   eps.RegisterFD(pipes[0].r, &cbs[0], EPOLLIN);
-  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kLoopTag),
               ElementsAre("max fd reached 4"));
   EXPECT_EQ(4, eps.NumFDsRegistered());
   pipes[0].Put();
@@ -482,7 +479,7 @@ TEST(EpollServerTest, ModifyingTheEventMask) {
   testing::internal::CaptureStderr();
   eps.StartWrite(sv[1]);
   EXPECT_THAT(
-      LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+      LogMessages(testing::internal::GetCapturedStderr(), 'W', kLoopTag),
       ElementsAre("Didn't find the fd " + std::to_string(sv[1]) + " in internal structures"));
   close(sv[0]);
   close(sv[1]);
@@ -502,7 +499,7 @@ TEST(EpollServerTest, RegistrationMakesTheDescriptorNonBlocking) {
   const int closed_fd = 999999;
   testing::internal::CaptureStderr();
   eps.RegisterFDForReadWrite(closed_fd, &b);
-  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kLoopTag),
               ElementsAre("Error 9 doing fcntl(" + std::to_string(closed_fd) +
                           ", F_GETFL, 0): Bad file descriptor"));
   eps.UnregisterFD(closed_fd);
@@ -524,7 +521,7 @@ TEST(EpollServerTest, NestedWaitIsRefused) {
   eps.SetFDReady(pa.r, EPOLLIN);
   testing::internal::CaptureStderr();
   eps.WaitForEventsAndExecuteCallbacks();
-  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kLoopTag),
               ElementsAre("Attempting to call WaitForEventsAndExecuteCallbacks when an ancestor "
                           "to the current function is already "
                           "WaitForEventsAndExecuteCallbacks!"));
@@ -591,7 +588,7 @@ TEST(EpollServerTest, DueReregisteredAlarmWaitsForTheNextPass) {
 
   testing::internal::CaptureStderr();
   eps.WaitForEventsAndExecuteCallbacks();
-  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag),
+  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'W', kLoopTag),
               ElementsAre("Reregistering alarm"));
   EXPECT_THAT(journal, ElementsAre("a alarm", "later alarm"));
   EXPECT_EQ(2, a.registrations);
@@ -660,7 +657,7 @@ TEST(EpollServerTest, SecondRegistrationOfAnAlarmIsRefused) {
   eps.RegisterAlarm(eps.fake_now + 10, &a);
   testing::internal::CaptureStderr();
   eps.RegisterAlarm(eps.fake_now + 20, &a);
-  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'D', kTag),
+  EXPECT_THAT(LogMessages(testing::internal::GetCapturedStderr(), 'D', kLoopTag),
               ElementsAre("Alarm already exists"));
   EXPECT_EQ(1, a.registrations);
   EXPECT_EQ(eps.fake_now + 10, a.token.time_in_us());
@@ -760,7 +757,7 @@ TEST(EpollServerTest, WithoutAWakePipeTheLoopStillServes) {
     close(filler);
   setrlimit(RLIMIT_NOFILE, &saved);
   const std::vector<std::string> warnings =
-      LogMessages(testing::internal::GetCapturedStderr(), 'W', kTag);
+      LogMessages(testing::internal::GetCapturedStderr(), 'W', kLoopTag);
   ASSERT_TRUE(squeezed);
   ASSERT_EQ(EMFILE, fill_errno);
   EXPECT_THAT(warnings, ElementsAre("Error 24 in pipe(): Too many open files"));
@@ -791,7 +788,7 @@ TEST(EpollServerTest, DebugLinesOfRegistrationAndModification) {
   eps.StartWrite(p.r);
   const std::string fd = std::to_string(p.r);
   EXPECT_THAT(
-      LogMessages(testing::internal::GetCapturedStderr(), 'D', kTag),
+      LogMessages(testing::internal::GetCapturedStderr(), 'D', kLoopTag),
       ElementsAre("cb_map_ size 2 reg_fd_size_ 2", "fd= " + fd + " event_mask before: EPOLLIN ",
                   "fd= " + fd + " event_mask after: EPOLLIN EPOLLOUT ",
                   "modifying fd= " + fd + " EPOLLIN EPOLLOUT EPOLLERR EPOLLHUP "));

@@ -19,14 +19,14 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
-const char kTag[] = "tester";
+const char kTesterTag[] = "tester";
 
 // A connection that reads whenever it is readable and records what the shared plumbing hands
 // it; what it does with each piece is the case's.
 class Reader : public SocketConnection {
  public:
   Reader(int fd, int buffer_size, bool empty_buffer, bool stop_after_first)
-      : SocketConnection(kTag, buffer_size),
+      : SocketConnection(kTesterTag, buffer_size),
         empty_buffer_(empty_buffer),
         stop_after_first_(stop_after_first) {
     fd_ = fd;
@@ -185,7 +185,7 @@ TEST(SocketConnection, ReceiveLoopEndsAsTheSocketSays) {
     EXPECT_THAT(reader.pieces, ElementsAreArray(c.pieces));
     EXPECT_EQ(reader.received_all, c.received_all);
     EXPECT_THAT(reader.cleanups, ElementsAreArray(c.cleanups));
-    EXPECT_THAT(LogMessages(log, 'W', kTag), ElementsAreArray(c.warnings));
+    EXPECT_THAT(LogMessages(log, 'W', kTesterTag), ElementsAreArray(c.warnings));
     // Reading is done with until the next readable event, and what the connection left pending
     // comes back on the next iteration; a connection that ended leaves nothing.
     EXPECT_EQ(event.out_ready_mask, c.received_all ? static_cast<int>(EPOLLOUT) : 0);

@@ -11,12 +11,6 @@
 
 namespace {
 
-std::string Word(uint32_t v) {
-  char b[4];
-  SpdyFrame::WriteUInt32(b, v);
-  return std::string(b, 4);
-}
-
 TEST(SpdyEventAdapterTest, GatewayStreamBecomesSessionEvents) {
   SpdyFramer gateway;
   const std::string stream = BuildGatewayStream(&gateway);

@@ -9,12 +9,6 @@
 
 namespace {
 
-std::string Word(uint32_t v) {
-  char b[4];
-  SpdyFrame::WriteUInt32(b, v);
-  return std::string(b, 4);
-}
-
 std::vector<std::string> ParseWhole(const std::string& input, size_t* consumed = nullptr) {
   SpdyFramer framer;
   RecordingFramerVisitor visitor;

@@ -79,7 +79,7 @@ std::string RawData(uint32_t stream_id, uint8_t flags, const std::string& payloa
   return std::string(builder.data(), builder.length());
 }
 
-static std::string Word(uint32_t v) {
+std::string Word(uint32_t v) {
   char b[4];
   SpdyFrame::WriteUInt32(b, v);
   return std::string(b, 4);

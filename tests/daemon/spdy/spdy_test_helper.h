@@ -12,6 +12,8 @@
 #include "spdy/spdy_framer.h"
 #include "spdy/spdy_header_map.h"
 
+// Four bytes in network order.
+std::string Word(uint32_t v);
 // Bytes of a whole frame.
 std::string FrameBytes(const SpdyFrame& frame);
 std::string Hex(const std::string& bytes);

@@ -49,6 +49,21 @@ public final class DemoTest {
   }
 
   public static void main(String[] args) throws Exception {
+    Check.test("vellix-demo answers --help and refuses an unknown option, writing nothing", () -> {
+      File cwd = Files.createTempDirectory("vellix-demo-args").toFile();
+      String[][] cases = {{"--help", "0"}, {"--frames", "2"}};
+      for (String[] c : cases) {
+        Process p = new ProcessBuilder(System.getProperty("vellix.demo"), c[0])
+                        .directory(cwd)
+                        .redirectErrorStream(true)
+                        .start();
+        String out = new String(p.getInputStream().readAllBytes(), "UTF-8");
+        Check.ok(p.waitFor(30, TimeUnit.SECONDS), "the demo ends");
+        Check.eq(Integer.parseInt(c[1]), p.exitValue(), c[0] + " exit status");
+        Check.ok(out.contains("usage: vellix-demo [FOLDER]"), c[0] + " prints the usage: " + out);
+        Check.eq(0, cwd.list().length, c[0] + " writes nothing");
+      }
+    });
     Check.test("vellix-demo writes the frames of one page turn and a GIF of them", () -> {
       File out = Files.createTempDirectory("vellix-demo").toFile();
       Process p = new ProcessBuilder(System.getProperty("vellix.demo"), out.getPath())
