@@ -23,6 +23,7 @@ void SocketWriter::Clear() {
   for (DataFrame* f : queue_)
     delete f;
   queue_.clear();
+  queued_bytes_ = 0;
   cork_.Reset();
 }
 
@@ -63,6 +64,7 @@ SocketWriter::Result SocketWriter::Write(int fd, const std::string& peer, int* e
     if (n > 0) {
       frame->index += static_cast<unsigned int>(n);
       bytes_sent += static_cast<size_t>(n);
+      queued_bytes_ -= static_cast<size_t>(n);
       observer->OnBytesSent(static_cast<size_t>(n));
       continue;
     }
