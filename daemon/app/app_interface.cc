@@ -1,6 +1,7 @@
 #include "app/app_interface.h"
 
 #include <sys/epoll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "core/link_counters.h"
@@ -21,6 +22,33 @@ AppInterface::AppInterface() : image_level_(GetProxyConfig()->img_level_) {}
 AppInterface::~AppInterface() {
   if (started_.load())
     Stop();
+  if (parked_fd_ != -1)
+    close(parked_fd_);
+}
+
+void AppInterface::Park(int fd) {
+  const ProxyConfig* config = GetProxyConfig();
+  const int off = 0;
+  if (config->listen_port_.empty() || config->listen_port_ == "0" || shutdown(fd, SHUT_RD) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &off, sizeof(off)) != 0) {
+    close(fd);
+    return;
+  }
+  parked_fd_ = fd;
+}
+
+int AppInterface::Unpark() {
+  const int fd = parked_fd_;
+  if (fd == -1)
+    return -1;
+  parked_fd_ = -1;
+  const int reuse = GetProxyConfig()->reuseaddr_ ? 1 : 0;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse)) != 0 ||
+      listen(fd, kBacklog) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 bool AppInterface::started() const {
@@ -32,9 +60,9 @@ int AppInterface::Start(CommandNotifier* notifier) {
   if (started_.load())
     return 6;
   const ProxyConfig* config = GetProxyConfig();
-  int fd = -1;
-  if (create_listener(config->listen_ip_, config->listen_port_, true, kBacklog, config->reuseaddr_,
-                      false, false, true, &fd) < 0) {
+  int fd = Unpark();
+  if (fd == -1 && create_listener(config->listen_ip_, config->listen_port_, true, kBacklog,
+                                  config->reuseaddr_, false, false, true, &fd) < 0) {
     QV_LOGW(kTag, "createlistensocket failed");
     return 5;
   }
@@ -91,7 +119,7 @@ void AppInterface::TearDown() {
   accept_callback_ = nullptr;
   LinkCounters::Get().SetListening(-1);
   if (listen_fd_ != -1) {
-    close(listen_fd_);
+    Park(listen_fd_);
     listen_fd_ = -1;
   }
 }

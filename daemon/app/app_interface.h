@@ -34,6 +34,14 @@ class AppInterface : public ProxyControl {
  private:
   // Destroys what a run built, in the order the run's objects depend on each other.
   void TearDown();
+  // The listening socket of a run that stopped stays bound to its port, no longer listening
+  // (a client that connects is refused at once) and without SO_REUSEADDR, so that no other
+  // process can bind the port while the proxy is stopped, with SO_REUSEADDR or without (the
+  // kernel lets two sockets share a port only when both allow it and neither listens). The
+  // next Start listens on it again. A port of 0 (any free port) is not kept: it is released.
+  void Park(int fd);
+  // The parked socket listening again; -1 when there is none or it cannot listen.
+  int Unpark();
 
   // Serialises Start, Stop and the setters, so a setter never meets a run half torn down.
   mutable std::mutex mutex_;
@@ -44,6 +52,7 @@ class AppInterface : public ProxyControl {
   QuorvinThread* quorvin_thread_ = nullptr;
   AcceptCallback* accept_callback_ = nullptr;
   int listen_fd_ = -1;
+  int parked_fd_ = -1;
   std::string device_id_;
 };
 

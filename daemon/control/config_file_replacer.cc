@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/config_store.h"
+#include "control/config_check.h"
 #include "core/error_text.h"
 #include "core/logging.h"
 #include "core/proxy_config.h"
@@ -17,15 +17,6 @@
 namespace {
 
 const char kTag[] = "update_config_thread";
-
-// The file a rename must replace: the final target when `path` is a symbolic link, so that the
-// link stays and the file it names is the one replaced.
-std::string ResolveTarget(const std::string& path) {
-  char resolved[PATH_MAX];
-  if (realpath(path.c_str(), resolved) != nullptr)
-    return resolved;
-  return path;
-}
 
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -44,10 +35,11 @@ std::string WriteSynced(const std::string& target, const char* data, size_t size
     return "can't create " + name + ": " + ErrorText(errno);
   *tmp_path = name;
 
-  // The new file keeps the old one's permissions and owner (mkstemp makes it 0600).
+  // The new file keeps the old one's owner and permissions (mkstemp makes it 0600), but never
+  // more than 0644: no set-id bit, nothing writable or executable for others.
   struct stat old_stat;
-  if (stat(target.c_str(), &old_stat) == 0) {
-    fchmod(fd, old_stat.st_mode & 07777);
+  if (lstat(target.c_str(), &old_stat) == 0) {
+    fchmod(fd, old_stat.st_mode & 0644);
     if (fchown(fd, old_stat.st_uid, old_stat.st_gid) != 0) {
       // Not running as the owner: the file stays ours, readable as before by its mode.
     }
@@ -81,28 +73,8 @@ std::string WriteSynced(const std::string& target, const char* data, size_t size
 
 ConfigFileReplacer::ConfigFileReplacer(const std::string& path) : path_(path) {}
 
-std::string ConfigFileReplacer::CheckLoadable(const char* path) {
-  // A record and store of its own: the process-wide ones describe the running daemon.
-  ProxyConfig candidate;
-  ConfigStore store;
-  candidate.Load(path, &store);
-  const struct {
-    const char* key;
-    const std::string& value;
-  } required[] = {
-      {"LISTEN_IP", candidate.listen_ip_},
-      {"LISTEN_PORT", candidate.listen_port_},
-      {"QUORVIN_GATE_IP", candidate.quorvin_gate_ip_},
-      {"QUORVIN_GATE_PORT", candidate.quorvin_gate_port_},
-  };
-  std::string missing;
-  for (const auto& r : required) {
-    if (!r.value.empty())
-      continue;
-    missing += missing.empty() ? "" : ", ";
-    missing += r.key;
-  }
-  return missing.empty() ? missing : "not a configuration, no " + missing;
+std::string ConfigFileReplacer::CheckLoadable(const char* path) const {
+  return ConfigCheck::Check(path, path_.c_str());
 }
 
 UpdateConfigOutcome::Result ConfigFileReplacer::Replace(const char* data, size_t size,
@@ -116,7 +88,14 @@ UpdateConfigOutcome::Result ConfigFileReplacer::Replace(const char* data, size_t
     return Reject("NUL byte at offset " + std::to_string(offset), detail);
   }
 
-  const std::string target = ResolveTarget(path_);
+  // A link would have the rename replace whatever file it names, anywhere: the daemon writes
+  // its own file or nothing.
+  const std::string target = path_;
+  struct stat link_stat;
+  if (lstat(target.c_str(), &link_stat) == 0 && S_ISLNK(link_stat.st_mode)) {
+    QV_LOGW(kTag, "can't open file %s", path_.c_str());
+    return WriteFailed(target + " is a symbolic link", detail);
+  }
   std::string tmp;
   std::string failure = WriteSynced(target, data, size, &tmp);
   if (!failure.empty()) {

@@ -8,9 +8,10 @@
 #include "control/update_config_listener.h"
 
 // Puts a downloaded configuration in place of the daemon's file, or leaves the file untouched.
-// The body must be non-empty, hold no NUL byte, and give the daemon's own loader the keys the
-// proxy cannot run without. It is written to a temporary file beside the target, synced, and
-// renamed over it, so the target is always either the old file or the whole new one.
+// The body must be non-empty, hold no NUL byte, and pass ConfigCheck against the file in place.
+// It is written to a temporary file beside the target (mode 0644 at most), synced, and renamed
+// over it, so the target is always either the old file or the whole new one. A target that is
+// a symbolic link is not written.
 class ConfigFileReplacer {
  public:
   explicit ConfigFileReplacer(const std::string& path);
@@ -19,8 +20,8 @@ class ConfigFileReplacer {
   // kUpdated, kRejected or kWriteFailed (with `detail` set); logs a WARN for the last two.
   virtual UpdateConfigOutcome::Result Replace(const char* data, size_t size, std::string* detail);
 
-  // Empty when a loaded file holds every key the proxy needs, else the reason it does not.
-  static std::string CheckLoadable(const char* path);
+  // Empty when the file at `path` may replace this replacer's file, else why not.
+  std::string CheckLoadable(const char* path) const;
 
  private:
   UpdateConfigOutcome::Result Reject(const std::string& reason, std::string* detail);

@@ -25,3 +25,7 @@ ControlCommand::~ControlCommand() {}
 void ControlCommand::Reply(SocketClient* client, const std::string& text) {
   client->sendMsg(1, text.c_str(), false);
 }
+
+void ControlCommand::Reply(SocketClient* client, int code, const std::string& text) {
+  client->sendMsg(code, text.c_str(), false);
+}

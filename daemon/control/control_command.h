@@ -28,6 +28,8 @@ class ControlCommand : public FrameworkCommand {
  protected:
   // Sends a code-1 reply.
   static void Reply(SocketClient* client, const std::string& text);
+  // Sends a reply with another code.
+  static void Reply(SocketClient* client, int code, const std::string& text);
 
   SocketListener* const listener_;
   ProxyControl* const app_;

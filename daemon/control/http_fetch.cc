@@ -55,6 +55,8 @@ enum ErrorIndex {
   kBodyTooLong,
   kShortBody,
   kCancelled,
+  kRedirectScheme,
+  kRedirectHost,
   kErrorCount
 };
 
@@ -76,6 +78,8 @@ const char* const kErrorTexts[kErrorCount] = {
     "Body longer than %d bytes",
     "Body ended after %d bytes, short of its Content-Length",
     "Download cancelled",
+    "Redirect to a scheme other than http refused",
+    "Redirect to another host refused",
 };
 
 // The last failure. For system and resolver errors `arg` keeps errno or the resolver code as
@@ -377,6 +381,50 @@ size_t UrlEnd(const std::string& text) {
   return i;
 }
 
+// The host name of "name[:port]", lower-cased.
+std::string HostName(const std::string& host_part) {
+  std::string name = host_part.substr(0, host_part.find(':'));
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+  }
+  return name;
+}
+
+// The url a Location leads to from `host_part` and `path`. A redirect may only lead to plain
+// HTTP on the server's own host: one to https would be fetched as plain HTTP, and one to
+// another host would let a redirect (or whoever can forge one) pick the configuration. 0 or -1
+// (error recorded).
+int FollowLocation(const std::string& location, const std::string& host_part,
+                   const std::string& path, const std::string& server_host, std::string* url) {
+  std::string next;
+  const size_t scheme = location.find("://");
+  const size_t first_special = location.find_first_of("/?#");
+  if (scheme != std::string::npos &&
+      (first_special == std::string::npos || scheme < first_special)) {
+    if (scheme != 4 || strncasecmp(location.c_str(), "http", 4) != 0)
+      return FailTable(kRedirectScheme, 0);
+    next = location;
+  } else if (location.compare(0, 2, "//") == 0) {
+    next = "http:" + location;
+  } else if (location[0] == '/') {
+    // A Location without a host stays on the host of this request.
+    next = "http://" + host_part + location;
+  } else {
+    // Relative to the folder of this request's path.
+    const size_t slash = path.rfind('/');
+    next = "http://" + host_part + (slash == std::string::npos ? "/" : path.substr(0, slash + 1)) +
+           location;
+  }
+  const size_t host_begin = next.find("://") + 3;
+  const std::string next_host =
+      next.substr(host_begin, next.find_first_of("/?#", host_begin) - host_begin);
+  if (next_host.find('@') != std::string::npos || HostName(next_host) != server_host)
+    return FailTable(kRedirectHost, 0);
+  *url = next;
+  return 0;
+}
+
 std::string BuildRequest(const std::string& host_part, const std::string& path) {
   std::string request;
   request.reserve(1024);
@@ -398,6 +446,7 @@ int http_fetch(const char* url_arg, char** body) {
   if (url_arg == nullptr)
     return FailTable(kNullUrl, 0);
   std::string url = url_arg;
+  std::string server_host;
   for (int redirects = 0;; ++redirects) {
     if (g_cancelled.load())
       return FailTable(kCancelled, 0);
@@ -407,6 +456,8 @@ int http_fetch(const char* url_arg, char** body) {
     const std::string host_part =
         url.substr(host_begin, slash == std::string::npos ? std::string::npos : slash - host_begin);
     const std::string path = slash == std::string::npos ? std::string() : url.substr(slash);
+    if (redirects == 0)
+      server_host = HostName(host_part);
 
     Socket sock;
     if (Connect(host_part, &sock) != 0)
@@ -430,13 +481,8 @@ int http_fetch(const char* url_arg, char** body) {
         return FailTable(kNoLocation, code);
       if (redirects >= kFollowRedirects)
         return FailTable(kMaxRedirects, kFollowRedirects);
-      // A Location without a host stays on the host of this request.
-      if (location.compare(0, 2, "//") == 0)
-        url = "http:" + location;
-      else if (location[0] == '/')
-        url = "http://" + host_part + location;
-      else
-        url = location;
+      if (FollowLocation(location, host_part, path, server_host, &url) != 0)
+        return -1;
       continue;
     }
 

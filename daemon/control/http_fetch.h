@@ -8,9 +8,9 @@
 // sure of that in the daemon).
 
 // Fetches `url` ("http://host[:port]/path"; the scheme text is not checked, port 80 by default).
-// Follows up to 3 redirects. On success returns the body length and, when `body` is not null,
-// stores a malloc'ed, NUL-terminated copy of the body there (the caller frees it). Returns -1
-// on failure, with the last-error record set.
+// Follows up to 3 redirects, each only to plain HTTP on the same host (any port). On success
+// returns the body length and, when `body` is not null, stores a malloc'ed, NUL-terminated copy of
+// the body there (the caller frees it). Returns -1 on failure, with the last-error record set.
 int http_fetch(const char* url, char** body);
 
 // Writes the description of the last failure to standard error, followed by a line end.

@@ -152,7 +152,9 @@ int OperateDB::CreateDB() {
   std::lock_guard<std::mutex> lock(lock_);
   if (handle_ != nullptr)
     return 0;  // a second "start": keep the open handle rather than leak it
-  if (sqlite3_open_v2(path_.c_str(), &handle_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+  // A link in place of the database would have the daemon write figures wherever it points.
+  if (sqlite3_open_v2(path_.c_str(), &handle_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
                       nullptr) != SQLITE_OK) {
     QV_LOGW(kTag, "Create error!%s",
             handle_ != nullptr ? sqlite3_errmsg(handle_) : "out of memory");

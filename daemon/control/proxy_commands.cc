@@ -10,6 +10,8 @@
 namespace {
 
 const char kTag[] = "control_message";
+// Clear of 400 (the broadcast of a timeout) and of 501 to 504 (updateconfig's refusals).
+const int kStartFailedCode = 505;
 
 }  // namespace
 
@@ -19,9 +21,19 @@ StartCommand::StartCommand(SocketListener* listener, ProxyControl* app, OperateD
 int StartCommand::runCommand(SocketClient* client, int /*argc*/, char** /*argv*/) {
   QV_LOGD(kTag, "start run");
   int today = TodayDayNumber();
-  db_->CreateDB();
+  // Without its database the proxy would count nothing, and without its socket it would serve
+  // nothing: either is a start that failed, and is answered so.
+  if (db_->CreateDB() != 0) {
+    QV_LOGW(kTag, "start: the flow database cannot be opened");
+    Reply(client, kStartFailedCode, "StartFailed.");
+    return 0;
+  }
   db_->ClearDB(today);
-  app_->Start(notifier());
+  if (app_->Start(notifier()) == 5) {
+    QV_LOGW(kTag, "start: the listening socket cannot be opened");
+    Reply(client, kStartFailedCode, "StartFailed.");
+    return 0;
+  }
   Reply(client, "StartOkay.");
   return 0;
 }

@@ -6,7 +6,9 @@
 // The commands that drive the proxy: "start", "stop", "set" and "deviceid".
 
 // "start": opens and prunes the flow database, starts the proxy with this command's notifier.
-// Replies "StartOkay." (also when the proxy was already running).
+// Replies "StartOkay." (also when the proxy was already running), or 505 "StartFailed." when
+// the flow database or the listening socket could not be opened (the log says which); the proxy
+// then stays stopped.
 class StartCommand : public ControlCommand {
  public:
   StartCommand(SocketListener* listener, ProxyControl* app, OperateDB* db);

@@ -76,6 +76,14 @@ const char* ConfigPath() {
 
 }  // namespace
 
+size_t ProxyConfig::KeyCount() {
+  return sizeof(kKeys) / sizeof(kKeys[0]);
+}
+
+const char* ProxyConfig::KeyName(size_t index) {
+  return index < KeyCount() ? kKeys[index].key : nullptr;
+}
+
 const char ProxyConfig::kDefaultPath[] = "/system/etc/http2quorvin.conf";
 const char ProxyConfig::kSection[] = "http2quorvin";
 

@@ -1,6 +1,8 @@
 #ifndef DAEMON_CORE_PROXY_CONFIG_H
 #define DAEMON_CORE_PROXY_CONFIG_H
 
+#include <stddef.h>
+
 #include <string>
 
 class ConfigStore;
@@ -35,6 +37,10 @@ struct ProxyConfig {
   // Reads `path` into `store`, then the keys in their fixed order into this record. Stops at
   // the first key that cannot be read. Returns 0 when every key was read, -1 otherwise.
   int Load(const char* path, ConfigStore* store);
+
+  // The keys in the order Load reads them.
+  static size_t KeyCount();
+  static const char* KeyName(size_t index);
 
  private:
   void Warn(const char* fmt, const char* arg) const __attribute__((__format__(printf, 2, 0)));

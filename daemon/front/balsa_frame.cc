@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/types.h>
 
 #include <algorithm>
@@ -115,6 +116,27 @@ inline const char* FindLineEnd(const char* p, const char* end) {
   const char* stop = cr != nullptr ? cr : end;
   const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(stop - p)));
   return lf != nullptr ? lf : stop;
+}
+
+// The characters of an HTTP token (a header name).
+bool IsTokenChar(unsigned char c) {
+  if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))
+    return true;
+  return c != 0 && strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+bool IsToken(const char* text) {
+  if (*text == '\0')
+    return false;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+    if (!IsTokenChar(*p))
+      return false;
+  }
+  return true;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
 }
 
 int ClampToInt(long v) {
@@ -314,7 +336,17 @@ size_t BalsaFrame::ProcessHeaderPhase(const char* data, size_t len) {
 void BalsaFrame::CompleteHeaderBlock() {
   // Bytes after the block stay with the caller, who offers them again for the body.
   header_buffer_->Commit(static_cast<int>(header_length_));
-  if (!ParseHeaderBlock(header_storage_, header_storage_ + header_length_))
+  const char* const block_end = header_storage_ + header_length_;
+  // A NUL or a lone CR in the header lines would otherwise be parsed as a line of its own or
+  // run two lines together; judged before the lines are. The first line keeps its own errors.
+  const char* lines = static_cast<const char*>(memchr(header_storage_, '\n', header_length_));
+  if (lines != nullptr && !BareControlFree(lines + 1, block_end)) {
+    HeaderError(INVALID_HEADER_FORMAT);
+    return;
+  }
+  if (!ParseHeaderBlock(header_storage_, block_end))
+    return;
+  if (!CheckHead(header_storage_, block_end))
     return;
   headers_->SortByKey();
   visitor_->ProcessHeaders(*headers_);
@@ -397,7 +429,11 @@ bool BalsaFrame::ParseHeaderLine(const char** cursor, const char* end) {
   // Judge the line as stored (key lower-cased, texts up to any NUL), as its readers see it.
   const HttpHeaderLine& line = *(headers_->end() - 1);
   if (line.key[0] == 't' && strcmp(line.key, "transfer-encoding") == 0) {
-    if (AsciiEqualsIgnoreCase(line.value, "chunked")) {
+    // Blanks after the value are not part of it, for the framing check as here.
+    size_t n = strlen(line.value);
+    while (n > 0 && IsBlank(line.value[n - 1]))
+      --n;
+    if (n == 7 && strncasecmp(line.value, "chunked", 7) == 0) {
       transfer_encoding_is_chunked_ = true;
       content_length_ = 0;
       content_length_remaining_ = 0;
@@ -416,6 +452,89 @@ bool BalsaFrame::ParseHeaderLine(const char** cursor, const char* end) {
     }
   }
   *cursor = p;
+  return true;
+}
+
+bool BalsaFrame::IsRefusedHead(BalsaFrameEnums::ErrorCode code) {
+  return code == INVALID_HEADER_FORMAT || code == UNPARSABLE_CONTENT_LENGTH ||
+         code == MULTIPLE_CONTENT_LENGTH_KEYS || code == MULTIPLE_TRANSFER_ENCODING_KEYS ||
+         code == UNKNOWN_TRANSFER_ENCODING;
+}
+
+bool BalsaFrame::ParsePlainLength(const char* text, size_t* length) {
+  const char* p = text;
+  while (IsBlank(*p))
+    ++p;
+  const char* digits = p;
+  unsigned long long value = 0;
+  while (*p >= '0' && *p <= '9') {
+    value = value * 10 + static_cast<unsigned>(*p - '0');
+    if (value > static_cast<unsigned long long>(LONG_MAX))
+      return false;
+    ++p;
+  }
+  if (p == digits)
+    return false;
+  while (IsBlank(*p))
+    ++p;
+  if (*p != '\0')
+    return false;
+  *length = static_cast<size_t>(value);
+  return true;
+}
+
+bool BalsaFrame::BareControlFree(const char* p, const char* end) {
+  // A NUL would cut a name or value short for every reader that takes them as texts; a CR
+  // that does not end a line is a line end to some readers and text to others.
+  if (memchr(p, '\0', static_cast<size_t>(end - p)) != nullptr)
+    return false;
+  for (const char* cr = p;
+       (cr = static_cast<const char*>(memchr(cr, '\r', static_cast<size_t>(end - cr)))) != nullptr;
+       ++cr) {
+    if (cr + 1 == end || cr[1] != '\n')
+      return false;
+  }
+  return true;
+}
+
+bool BalsaFrame::CheckHead(const char* block, const char* end) {
+  if (!BareControlFree(block, end))
+    return HeaderError(INVALID_HEADER_FORMAT);
+  bool have_length = false;
+  size_t length = 0;
+  int codings = 0;
+  bool chunked = false;
+  // The first three lines are the request line's own entries.
+  int index = 0;
+  for (const HttpHeaderLine& line : *headers_) {
+    if (index++ < 3)
+      continue;
+    if (!IsToken(line.key))
+      return HeaderError(INVALID_HEADER_FORMAT);
+    if (strcmp(line.key, "content-length") == 0) {
+      size_t v = 0;
+      if (!ParsePlainLength(line.value, &v))
+        return HeaderError(UNPARSABLE_CONTENT_LENGTH);
+      if (have_length && v != length)
+        return HeaderError(MULTIPLE_CONTENT_LENGTH_KEYS);
+      have_length = true;
+      length = v;
+    } else if (strcmp(line.key, "transfer-encoding") == 0) {
+      ++codings;
+      const char* v = line.value;
+      size_t n = strlen(v);
+      while (n > 0 && IsBlank(v[n - 1]))
+        --n;
+      chunked = n == 7 && strncasecmp(v, "chunked", 7) == 0;
+    }
+  }
+  if (codings > 1)
+    return HeaderError(MULTIPLE_TRANSFER_ENCODING_KEYS);
+  if (codings == 1 && !chunked)
+    return HeaderError(UNKNOWN_TRANSFER_ENCODING);
+  // Content-Length beside Transfer-Encoding: the two framings disagree about where the body ends.
+  if (codings == 1 && have_length)
+    return HeaderError(INVALID_HEADER_FORMAT);
   return true;
 }
 

@@ -111,6 +111,10 @@ class BalsaFrame : public BalsaFrameEnums {
 
   static const char* ParseStateToString(BalsaFrameEnums::ParseState state);
   static const char* ErrorCodeToString(BalsaFrameEnums::ErrorCode code);
+  // The errors CheckHead raises: a head refused as a whole, before ProcessHeaders.
+  static bool IsRefusedHead(BalsaFrameEnums::ErrorCode code);
+  // A plain decimal number, blanks or tabs around it allowed, within the range of long.
+  static bool ParsePlainLength(const char* text, size_t* length);
 
  private:
   size_t ProcessHeaderPhase(const char* data, size_t len);
@@ -122,6 +126,14 @@ class BalsaFrame : public BalsaFrameEnums {
   bool ParseHeaderBlock(const char* p, const char* end);
   bool ParseFirstLine(const char** cursor, const char* end);
   bool ParseHeaderLine(const char** cursor, const char* end);
+  // What a proxy must refuse before anything of the request is passed on: a header name that
+  // is no token, a NUL or a lone CR anywhere in the block, and a body framing that two readers
+  // could take differently (Content-Length that is not a plain number, two that differ, one
+  // beside Transfer-Encoding, a transfer coding other than a single "chunked"). False after
+  // raising the error.
+  bool CheckHead(const char* block, const char* end);
+  // No NUL and no CR that is not followed by LF in [p, end).
+  static bool BareControlFree(const char* p, const char* end);
   void DecideBody();
   size_t ProcessBody(const char* data, size_t len);
   bool FeedTerminator(char c);

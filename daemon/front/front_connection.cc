@@ -13,6 +13,7 @@
 #include "front/http_interface.h"
 #include "front/http_thread.h"
 #include "front/https_connection.h"
+#include "front/queue_limits.h"
 #include "net/reply_chunk.h"
 #include "stream/stream_sender.h"
 
@@ -20,6 +21,8 @@ namespace {
 
 const char kTag[] = "front_connection";
 const int kCancel = 5;
+const char kBadRequestHead[] =
+    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 }  // namespace
 
@@ -130,11 +133,16 @@ bool FrontConnection::OnReceived(char*, size_t len) {
   QV_LOGW(kTag, "Front_connection_doRead_OnStatistic, bytes_read = %ld", n);
   QV_LOGW(kTag, "read %ld bytes %d", n, is_https_ ? 1 : 0);
   last_activity_ = time(nullptr);
-  if (tunnel_ != nullptr) {
+  if (refused_) {
+    // Read only so that the close after the 400 is not a reset that could take it away.
+    read_buffer_.Clear();
+  } else if (tunnel_ != nullptr) {
     FlushToTunnel();
   } else if (is_https_) {
-    // A CONNECT whose tunnel could not be made: nothing takes these bytes.
-    read_buffer_.Clear();
+    // A CONNECT whose tunnel could not be made: nothing takes these bytes. While its target is
+    // looked up they wait for it (reading stops when the buffer is full).
+    if (!tunnel_pending_)
+      read_buffer_.Clear();
   } else if (!ProcessRead()) {
     Cleanup("DoRead", 6);
     return false;
@@ -166,16 +174,23 @@ bool FrontConnection::ProcessRead() {
     if (request_interface_->Error()) {
       QV_LOGW(kTag, "Framer error detected: Setting EPOLLOUT:%s",
               request_interface_->ErrorAsString());
+      if (request_interface_->HeadRefused()) {
+        RefuseRequest();
+        return true;
+      }
       events_ |= EPOLLOUT;
       return false;
     }
+    if (refused_)
+      return true;
     if (tunnel_ != nullptr) {
       // The request became a tunnel: whatever followed its header block belongs to it.
       FlushToTunnel();
       return true;
     }
     if (is_https_) {
-      read_buffer_.Clear();
+      if (!tunnel_pending_)
+        read_buffer_.Clear();
       return true;
     }
   }
@@ -203,13 +218,59 @@ void FrontConnection::WakeProcessRead() {
 }
 
 void FrontConnection::ProcessBackInput(const char* data, size_t len) {
-  last_activity_ = time(nullptr);
+  // Bytes for the client keep nothing alive: only bytes that move on its socket do.
+  if (writer_.queued_bytes() == 0)
+    stall_since_ = time(nullptr);
   // Bytes that come while the last record still waits join it: one send takes both.
-  if (len > 0 && writer_.AppendToLast(data, len)) {
+  if (len > 0 && writer_.AppendToLast(data, len))
     SetFdReadyForWrite();
+  else
+    EnqueueDataFrame1(new ReplyChunk(data, len));
+  if (tunnel_ != nullptr) {
+    if (writer_.queued_bytes() >= QueueLimits::kTunnelHighMark)
+      tunnel_->PauseRead();
     return;
   }
-  EnqueueDataFrame1(new ReplyChunk(data, len));
+  // The answer of a tunnel, or of a refused request: no stream's reply.
+  if (is_https_ || refused_)
+    return;
+  CountReplyBytes(static_cast<long long>(len));
+  if (writer_.queued_bytes() > QueueLimits::kReplyHardCap)
+    ResetReply("more than the hard cap");
+}
+
+void FrontConnection::CountReplyBytes(long long delta) {
+  counted_reply_bytes_ = static_cast<size_t>(static_cast<long long>(counted_reply_bytes_) + delta);
+  if (http_thread_ != nullptr)
+    http_thread_->ReplyBytesQueued(delta);
+}
+
+void FrontConnection::RefuseRequest() {
+  if (refused_)
+    return;
+  refused_ = true;
+  read_buffer_.Clear();
+  ProcessBackInput(kBadRequestHead, sizeof(kBadRequestHead) - 1);
+  SetStreamDone();
+}
+
+void FrontConnection::ResetReply(const char* why) {
+  QV_LOGW(kTag, "stream %u: %zu reply bytes wait for the client (%s): reset", stream_id_,
+          writer_.queued_bytes(), why);
+  // Whatever was written, the client must not take it for the whole reply.
+  reply_cut_ = true;
+  Cleanup("reply queue limit", 7);
+}
+
+void FrontConnection::TunnelTargetResolved(const std::string& address) {
+  tunnel_pending_ = false;
+  request_interface_->OpenTunnelTo(address);
+  if (tunnel_ == nullptr || !initialized_)
+    return;
+  // What the client sent early goes first; a full buffer had stopped reading.
+  FlushToTunnel();
+  if (epoll_server_ != nullptr)
+    epoll_server_->SetFDReady(fd_, EPOLLIN);
 }
 
 void FrontConnection::EnqueueDataFrame1(DataFrame* frame) {
@@ -267,10 +328,21 @@ void FrontConnection::OnBytesSent(size_t n) {
   QV_LOGW(kTag, "http send: %ld bytes", static_cast<long>(n));
   // A client still taking a long reply is not idle, however early the reply arrived.
   last_activity_ = time(nullptr);
+  stall_since_ = last_activity_;
+  if (counted_reply_bytes_ > 0)
+    CountReplyBytes(-static_cast<long long>(n < counted_reply_bytes_ ? n : counted_reply_bytes_));
+  if (tunnel_ != nullptr && tunnel_->read_paused() &&
+      writer_.queued_bytes() <= QueueLimits::kTunnelLowMark)
+    tunnel_->ResumeRead();
 }
 
 bool FrontConnection::IdleCheck() {
   const time_t now = time(nullptr);
+  if (!is_https_ && writer_.queued_bytes() > QueueLimits::kReplySoftCap &&
+      now - stall_since_ >= QueueLimits::kReplyStallSeconds) {
+    ResetReply("the client took none for the stall time");
+    return true;
+  }
   if (now - last_activity_ > static_cast<time_t>(GetProxyConfig()->max_frontend_time_)) {
     Cleanup("FrontConnection idle timeout reached.", 2);
     return true;
@@ -295,6 +367,8 @@ void FrontConnection::Close() {
   read_buffer_.Release();
   events_ = 0;
   writer_.Clear();
+  if (counted_reply_bytes_ > 0)
+    CountReplyBytes(-static_cast<long long>(counted_reply_bytes_));
   process_read_pending_ = false;
 }
 
@@ -329,7 +403,7 @@ void FrontConnection::Cleanup(const char* reason, int code) {
   // ended cancels its stream, or the gateway would go on with it. Only a stream the gateway
   // knows of and has not finished: a tunnel or a client that never sent a complete header
   // block has no stream there.
-  const bool client_left = code == 2 || code == 3 || code == 4 || code == 6;
+  const bool client_left = code == 2 || code == 3 || code == 4 || code == 6 || code == 7;
   if (client_left && !stream_done_ && request_interface_->SynSent() &&
       request_interface_->gateway() != nullptr)
     request_interface_->gateway()->SendRSTStream(stream_id_, kCancel);

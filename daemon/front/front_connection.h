@@ -58,13 +58,32 @@ class FrontConnection : public SocketConnection, private SocketWriter::Observer 
   // non-blocking already, and its owner is looked up by them.
   bool Init(int fd, const std::string& peer_address, int source_port, EpollServer* eps,
             const SocketAddresses* addresses);
-  // Copies reply (or tunnel) bytes into the output list.
+  // Copies reply (or tunnel) bytes into the output list. A reply whose queue passes the hard
+  // cap resets its stream and the client (see QueueLimits); a tunnel whose queue passes the
+  // high mark stops reading its target.
   void ProcessBackInput(const char* data, size_t len);
+  // Answers "400 Bad Request" and closes once it is written; what the client sends meanwhile
+  // is read and dropped.
+  void RefuseRequest();
+  // Resets the reply's stream at the gateway and the client connection (a TCP reset): the
+  // client took too little of its reply. `why` goes into the WARN line.
+  void ResetReply(const char* why);
+  // The CONNECT target is being looked up: bytes the client sends meanwhile stay buffered.
+  void set_tunnel_pending(bool pending) { tunnel_pending_ = pending; }
+  bool tunnel_pending() const { return tunnel_pending_; }
+  // The HttpThread's ticket of that lookup; 0 when none runs.
+  void set_lookup_ticket(uint64_t ticket) { lookup_ticket_ = ticket; }
+  uint64_t lookup_ticket() const { return lookup_ticket_; }
+  // The lookup ended: `address` is the dotted address, empty when the name did not resolve.
+  void TunnelTargetResolved(const std::string& address);
+  // Reply bytes queued for the client and not yet written.
+  size_t queued_reply_bytes() const { return writer_.queued_bytes(); }
   // The gateway side can take request data again: process what is buffered.
   void WakeProcessRead();
   // No more reply data will come: close once the queued output is written.
   void SetStreamDone();
-  // True when it closed the connection for being silent too long.
+  // True when it closed the connection for being silent too long, or for a reply its client
+  // stopped taking (the soft cap and the stall time of QueueLimits).
   bool IdleCheck();
 
   void set_notifier(CommandNotifier* notifier) { notifier_ = notifier; }
@@ -85,6 +104,7 @@ class FrontConnection : public SocketConnection, private SocketWriter::Observer 
   bool stream_done() const { return stream_done_; }
   bool initialized() const { return initialized_; }
   HttpThread* http_thread() const { return http_thread_; }
+  HttpInterface* request_interface() const { return request_interface_; }
 
  private:
   void HandleEvents() override;
@@ -97,6 +117,8 @@ class FrontConnection : public SocketConnection, private SocketWriter::Observer 
   void Close();
   // SocketWriter::Observer
   void OnBytesSent(size_t n) override;
+  // The reply queue changed by `delta` bytes: the HttpThread keeps the total of all of them.
+  void CountReplyBytes(long long delta);
 
   CommandNotifier* notifier_ = nullptr;
   bool initialized_ = false;
@@ -115,7 +137,16 @@ class FrontConnection : public SocketConnection, private SocketWriter::Observer 
   // "address:port", as the error lines name the client.
   std::string peer_label_;
   int source_port_ = 0;
+  // The last time a byte moved on the client's own socket.
   time_t last_activity_;
+  // Since when the client has taken nothing of a queued reply: the last write, or the moment
+  // the queue began to fill.
+  time_t stall_since_ = 0;
+  // Reply bytes this connection has counted in the HttpThread's total.
+  size_t counted_reply_bytes_ = 0;
+  bool refused_ = false;
+  bool tunnel_pending_ = false;
+  uint64_t lookup_ticket_ = 0;
   uint32_t stream_id_;
   bool waiting_for_output_ = false;
   struct timeval start_time_;

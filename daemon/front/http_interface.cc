@@ -1,6 +1,8 @@
 #include "front/http_interface.h"
 
+#include <arpa/inet.h>
 #include <string.h>
+#include <strings.h>
 
 #include <string>
 
@@ -8,6 +10,7 @@
 #include "front/front_connection.h"
 #include "front/http_thread.h"
 #include "front/https_connection.h"
+#include "front/own_address.h"
 #include "net/name_resolver.h"
 #include "stream/http_header_list.h"
 #include "stream/stream_sender.h"
@@ -50,6 +53,28 @@ bool HttpInterface::ReadyForMore(uint32_t stream_id) {
 
 const char* HttpInterface::ErrorAsString() const {
   return BalsaFrame::ErrorCodeToString(balsa_frame_.ErrorCode());
+}
+
+bool HttpInterface::HeadRefused() const {
+  return balsa_frame_.Error() && BalsaFrame::IsRefusedHead(balsa_frame_.ErrorCode());
+}
+
+bool HttpInterface::TargetsProxyItself(const HttpHeaderList& headers,
+                                       const std::string& url) const {
+  const OwnAddress* own =
+      front_->http_thread() != nullptr ? front_->http_thread()->own_address() : nullptr;
+  if (own == nullptr)
+    return false;
+  // The gateway fetches an absolute url from its authority, an origin-form one from Host.
+  std::string authority;
+  if (url.size() > 7 && strncasecmp(url.c_str(), "http://", 7) == 0) {
+    authority = url.substr(7, url.find_first_of("/?#", 7) - 7);
+  } else {
+    HttpHeaderList::const_iterator host = headers.Lookup("host");
+    if (host != headers.end())
+      authority = host->value;
+  }
+  return own->IsTarget(authority, 80);
 }
 
 HttpHeaderList* HttpInterface::WithoutClientRequestLineKeys(const HttpHeaderList& headers) {
@@ -108,6 +133,12 @@ void HttpInterface::ProcessHeaders(const HttpHeaderList& all_headers) {
     return;
   }
   front_->set_request(method, url);
+  if (!front_->is_https() && TargetsProxyItself(headers, url)) {
+    QV_LOGW(kTag, "request to the proxy's own address refused: %s", url.c_str());
+    delete filtered;
+    front_->RefuseRequest();
+    return;
+  }
   if (!front_->is_https()) {
     if (gateway_ != nullptr) {
       // The id is taken now, not at accept: the gateway needs SYN_STREAMs in increasing id
@@ -133,15 +164,27 @@ void HttpInterface::OpenTunnel(const HttpHeaderList& headers) {
       return;
     }
   }
-  std::string host(target->value);
-  std::string port("443");
-  const size_t colon = host.find(':');
+  tunnel_host_ = target->value;
+  tunnel_port_ = "443";
+  const size_t colon = tunnel_host_.find(':');
   if (colon != std::string::npos) {
-    port = host.substr(colon + 1);
-    host.resize(colon);
+    tunnel_port_ = tunnel_host_.substr(colon + 1);
+    tunnel_host_.resize(colon);
   }
-  const std::string address = ResolveHostToText(host);
-  QV_LOGD(kTag, "https gethostbyname ok %s %s", host.c_str(), port.c_str());
+  // An address needs no lookup. A name is looked up off the loop, so that a slow name server
+  // holds up this client alone; its bytes wait meanwhile.
+  struct in_addr numeric;
+  HttpThread* thread = front_->http_thread();
+  if (inet_pton(AF_INET, tunnel_host_.c_str(), &numeric) == 1 || thread == nullptr) {
+    OpenTunnelTo(ResolveHostToText(tunnel_host_));
+    return;
+  }
+  front_->set_tunnel_pending(true);
+  thread->LookUpTunnelTarget(front_, tunnel_host_);
+}
+
+void HttpInterface::OpenTunnelTo(const std::string& address) {
+  QV_LOGD(kTag, "https gethostbyname ok %s %s", tunnel_host_.c_str(), tunnel_port_.c_str());
   // A tunnel that cannot be opened gets no reply; its client is closed now rather than left
   // waiting for its idle time.
   if (address.empty()) {
@@ -149,8 +192,16 @@ void HttpInterface::OpenTunnel(const HttpHeaderList& headers) {
     front_->CloseFromSM();
     return;
   }
+  const OwnAddress* own =
+      front_->http_thread() != nullptr ? front_->http_thread()->own_address() : nullptr;
+  if (own != nullptr && own->IsTarget(address + ":" + tunnel_port_, 443)) {
+    QV_LOGW(kTag, "CONNECT to the proxy's own address refused: %s:%s", address.c_str(),
+            tunnel_port_.c_str());
+    front_->CloseFromSM();
+    return;
+  }
   HttpsConnection* tunnel = new HttpsConnection(front_);
-  if (!tunnel->ConnectToTarget(address, port, front_->epoll_server())) {
+  if (!tunnel->ConnectToTarget(address, tunnel_port_, front_->epoll_server())) {
     QV_LOGW(kTag, "https init failed ok");
     delete tunnel;
     front_->CloseFromSM();

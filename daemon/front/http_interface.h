@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+
 #include "front/balsa_frame.h"
 #include "front/balsa_visitor.h"
 #include "net/free_list.h"
@@ -47,6 +49,12 @@ class HttpInterface : public BalsaVisitor {
   // Before the request opened its stream nothing of it waits there: true without asking.
   virtual bool ReadyForMore(uint32_t stream_id);
   virtual const char* ErrorAsString() const;
+  // The parser refused the head as a whole (see BalsaFrame::CheckHead): the client is answered
+  // "400 Bad Request", and nothing of the request went anywhere.
+  bool HeadRefused() const;
+  // The CONNECT target's lookup ended (`address` dotted, empty when the name did not resolve):
+  // logs as a lookup does and opens the tunnel, or closes the client.
+  void OpenTunnelTo(const std::string& address);
 
   // A SYN_STREAM was queued for this stream.
   bool SynSent() const { return syn_sent_; }
@@ -60,12 +68,18 @@ class HttpInterface : public BalsaVisitor {
  private:
   void HandleError();
   void OpenTunnel(const HttpHeaderList& headers);
+  // The request names the proxy's own listening address and port: it would come back to the
+  // proxy through the gateway, over and over.
+  bool TargetsProxyItself(const HttpHeaderList& headers, const std::string& url) const;
 
   BalsaFrame balsa_frame_;
   bool message_done_ = false;
   FrontConnection* front_;
   StreamSender* gateway_;
   bool syn_sent_ = false;
+  // The CONNECT target, while its name is looked up.
+  std::string tunnel_host_;
+  std::string tunnel_port_;
 };
 
 #endif  // DAEMON_FRONT_HTTP_INTERFACE_H

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <malloc.h>
+#include <netdb.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <stdio.h>
@@ -15,6 +16,7 @@
 #include "front/accept_callback.h"
 #include "front/front_connection.h"
 #include "front/https_connection.h"
+#include "front/queue_limits.h"
 #include "stream/gateway_link.h"
 
 namespace {
@@ -43,7 +45,9 @@ HttpThread::HttpThread(AcceptCallback* accept_callback)
     : Thread("HttpThread"),
       epoll_server_(GetProxyConfig()->max_epoll_fd_size_),
       listen_fd_(accept_callback != nullptr ? accept_callback->listen_fd() : -1),
-      accept_callback_(accept_callback) {
+      accept_callback_(accept_callback),
+      own_address_(listen_fd_),
+      resolver_(&epoll_server_, kLookupWorkers, kLookupTimeoutMs) {
   if (accept_callback_ != nullptr)
     accept_callback_->set_http_thread(this);
   if (listen_fd_ < 0)
@@ -79,6 +83,9 @@ HttpThread::~HttpThread() {
   for (const PendingClient& p : pending_fds_)
     close(p.fd);
   pending_fds_.clear();
+  for (const PendingClient& p : waiting_fds_)
+    close(p.fd);
+  waiting_fds_.clear();
   stread_id_map_.clear();
   if (accept_callback_ != nullptr)
     accept_callback_->set_http_thread(nullptr);
@@ -97,6 +104,7 @@ void HttpThread::Run() {
     in_callbacks_ = true;
     epoll_server_.WaitForEventsAndExecuteCallbacks();
     in_callbacks_ = false;
+    DeliverLookups();
     DestroyFinished();
     HandlePending();
     // Descriptors freed above may let clients in that accept could not take earlier.
@@ -177,17 +185,25 @@ int HttpThread::put_to_other_epoll(int fd, const struct sockaddr_in* peer) {
     return -1;
   if (stop_requested())
     return -1;
-  if (gateway_thread_ == nullptr || !gateway_thread_->StartConnection(&epoll_server_)) {
+  const GatewayLink::State state = gateway_thread_ != nullptr
+                                       ? gateway_thread_->StartConnection(&epoll_server_)
+                                       : GatewayLink::kDown;
+  if (state == GatewayLink::kDown) {
     QV_LOGW(kTag, "fail StartConnection");
     return -1;
   }
-  if (!gateway_ready_)
-    return -1;
   PendingClient pending;
   pending.fd = fd;
   pending.has_peer = peer != nullptr;
   if (peer != nullptr)
     pending.peer = *peer;
+  if (state == GatewayLink::kConnecting) {
+    // The connection is on its way without holding up the loop: the client waits for it.
+    waiting_fds_.push_back(pending);
+    return 0;
+  }
+  if (!gateway_ready_)
+    return -1;
   pending_fds_.push_back(pending);
   // From the loop's own callbacks (the accept loop) the list is taken right after them, in this
   // iteration: a wake-up would only cost a pipe write, two reads and one more iteration.
@@ -310,6 +326,8 @@ void HttpThread::ProcessBackInput(uint32_t stream_id, const char* data, size_t l
   }
   QV_LOGD(kTag, "connection %p", static_cast<void*>(c));
   c->ProcessBackInput(data, len);
+  if (queued_reply_bytes_ > QueueLimits::kReplyCeiling)
+    EnforceReplyCeiling();
 }
 
 void HttpThread::QuorvinOnRstStream(uint32_t stream_id) {
@@ -328,6 +346,71 @@ void HttpThread::QuorvinConnectionStart() {
   gateway_ready_ = true;
   if (notifier_ != nullptr)
     notifier_->OnInformation(4, "CONNECTIONSTART");
+  if (waiting_fds_.empty())
+    return;
+  pending_fds_.insert(pending_fds_.end(), waiting_fds_.begin(), waiting_fds_.end());
+  waiting_fds_.clear();
+  if (!in_callbacks_)
+    epoll_server_.Wake();
+}
+
+void HttpThread::QuorvinConnectionFailed() {
+  CloseWaiting();
+}
+
+void HttpThread::CloseWaiting() {
+  // As each would have been closed at its accept, had the attempt been made there.
+  std::vector<PendingClient> waiting;
+  waiting.swap(waiting_fds_);
+  for (const PendingClient& p : waiting) {
+    QV_LOGW(kTag, "fail StartConnection");
+    QV_LOGW(kTag, "put_to_other_epoll failed,close it, fd=%d", p.fd);
+    close(p.fd);
+  }
+}
+
+void HttpThread::LookUpTunnelTarget(FrontConnection* connection, const std::string& host) {
+  const uint64_t ticket = resolver_.Resolve(host);
+  connection->set_lookup_ticket(ticket);
+  lookups_[ticket] = connection;
+}
+
+void HttpThread::DeliverLookups() {
+  if (lookups_.empty())
+    return;
+  resolver_.TakeResults(&lookup_results_);
+  for (const AsyncResolver::Result& r : lookup_results_) {
+    auto it = lookups_.find(r.ticket);
+    if (it == lookups_.end())
+      continue;
+    FrontConnection* c = it->second;
+    lookups_.erase(it);
+    c->set_lookup_ticket(0);
+    char text[INET_ADDRSTRLEN] = "";
+    if (r.code == 0 && inet_ntop(AF_INET, &r.address, text, sizeof(text)) == nullptr)
+      text[0] = '\0';
+    c->TunnelTargetResolved(r.code == 0 ? text : "");
+  }
+}
+
+void HttpThread::ReplyBytesQueued(long long delta) {
+  queued_reply_bytes_ = static_cast<size_t>(static_cast<long long>(queued_reply_bytes_) + delta);
+}
+
+void HttpThread::EnforceReplyCeiling() {
+  while (queued_reply_bytes_ > QueueLimits::kReplyCeiling) {
+    FrontConnection* largest = nullptr;
+    for (FrontConnection* c : front_connections_) {
+      if (!c->is_https() &&
+          (largest == nullptr || c->queued_reply_bytes() > largest->queued_reply_bytes()))
+        largest = c;
+    }
+    if (largest == nullptr || largest->queued_reply_bytes() == 0)
+      return;
+    QV_LOGW(kTag, "reply queues hold %zu bytes, more than %zu", queued_reply_bytes_,
+            QueueLimits::kReplyCeiling);
+    largest->ResetReply("the largest queue when all of them passed the ceiling");
+  }
 }
 
 void HttpThread::QuorvinConnectionDone(int status) {
@@ -355,6 +438,11 @@ void HttpThread::FrontConnectionDone(FrontConnection* connection) {
   if (front_connections_.erase(connection) == 0) {
     QV_LOGW(kTag, "error FrontConnectionDone stream frame from unknown stream");
     return;
+  }
+  if (connection->lookup_ticket() != 0) {
+    resolver_.Cancel(connection->lookup_ticket());
+    lookups_.erase(connection->lookup_ticket());
+    connection->set_lookup_ticket(0);
   }
   auto it = stread_id_map_.find(connection->stream_id());
   if (it != stread_id_map_.end() && it->second == connection) {

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "core/thread.h"
+#include "front/own_address.h"
+#include "net/async_resolver.h"
 #include "net/epoll_server.h"
 #include "net/socket_addresses.h"
 #include "stream/stream_dispatch.h"
@@ -67,6 +69,18 @@ class HttpThread : public Thread, public StreamDispatch {
   void FrontConnectionDone(FrontConnection* connection);
   void HttpsConnectionDone(HttpsConnection* connection);
 
+  // Looks the CONNECT target's name up off the loop; the connection hears of it through
+  // TunnelTargetResolved, within kLookupTimeoutMs.
+  void LookUpTunnelTarget(FrontConnection* connection, const std::string& host);
+  static const int kLookupTimeoutMs = 10000;
+  static const int kLookupWorkers = 4;
+  // Reply bytes queued for clients changed by `delta`; past the ceiling of all of them the
+  // stream with the largest queue is reset (see QueueLimits).
+  void ReplyBytesQueued(long long delta);
+  size_t queued_reply_bytes() const { return queued_reply_bytes_; }
+  // The listening socket's address, to recognise requests that name the proxy itself.
+  const OwnAddress* own_address() const { return &own_address_; }
+
   // StreamDispatch
   void ProcessBackInput(uint32_t stream_id, const char* data, size_t len) override;
   void QuorvinStreamDone(uint32_t stream_id) override;
@@ -75,6 +89,7 @@ class HttpThread : public Thread, public StreamDispatch {
   void WakeFrontRead(uint32_t stream_id) override;
   void QuorvinConnectionStart() override;
   void QuorvinConnectionDone(int status) override;
+  void QuorvinConnectionFailed() override;
 
   int front_connection_count() const { return front_connection_count_; }
   int https_connection_count() const { return https_connection_count_; }
@@ -86,6 +101,12 @@ class HttpThread : public Thread, public StreamDispatch {
   void DestroyFinished();
   void HandlePending();
   void FrontIdleCheck();
+  // Hands the lookups that ended to their connections.
+  void DeliverLookups();
+  // Resets the largest reply queues until all of them together are below the ceiling.
+  void EnforceReplyCeiling();
+  // Closes the clients that waited for a gateway connection that could not be made.
+  void CloseWaiting();
   // With no client left, gives the allocator's free memory back to the system.
   void ReleaseIdleMemory();
 
@@ -100,6 +121,9 @@ class HttpThread : public Thread, public StreamDispatch {
   // (kept, so that queueing allocates nothing once both have grown).
   std::vector<PendingClient> pending_fds_;
   std::vector<PendingClient> handling_;
+  // Accepted while the gateway connection was being made: handed on once it is up, closed when
+  // it fails.
+  std::vector<PendingClient> waiting_fds_;
   EpollServer epoll_server_;
   int listen_fd_;
   // The listener's own address, the local end of every connection accepted on it, when it is
@@ -124,6 +148,12 @@ class HttpThread : public Thread, public StreamDispatch {
   CommandNotifier* notifier_ = nullptr;
   // Run is inside its loop's callbacks: what they queue is handled before the next wait.
   bool in_callbacks_ = false;
+  OwnAddress own_address_;
+  size_t queued_reply_bytes_ = 0;
+  // Declared after the loop: it wakes the loop, so it goes first.
+  AsyncResolver resolver_;
+  std::map<uint64_t, FrontConnection*> lookups_;
+  std::vector<AsyncResolver::Result> lookup_results_;
 };
 
 #endif  // DAEMON_FRONT_HTTP_THREAD_H

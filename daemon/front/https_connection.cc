@@ -10,6 +10,7 @@
 #include "core/logging.h"
 #include "front/front_connection.h"
 #include "front/http_thread.h"
+#include "front/queue_limits.h"
 #include "net/create_listener.h"
 
 namespace {
@@ -65,6 +66,9 @@ void HttpsConnection::ProcessInput(const char* data, size_t len) {
   if (len > 0)
     memcpy(copy, data, len);
   EnqueueDataFrame(new DataFrame(copy, static_cast<unsigned int>(len), true));
+  // A target that takes too little stops the reading of the application's side.
+  if (writer_.queued_bytes() >= QueueLimits::kTunnelHighMark)
+    front_->PauseRead();
 }
 
 void HttpsConnection::EnqueueDataFrame(DataFrame* frame) {
@@ -79,40 +83,42 @@ void HttpsConnection::SetFdReadyForWrite() {
 }
 
 void HttpsConnection::HandleEvents() {
+  // A target that speaks first makes the socket readable as it connects: the 200 must reach the
+  // application before any byte of the target's, so the connect is judged before any read.
+  if (!connected_ && (events_ & (EPOLLIN | EPOLLOUT))) {
+    int error = 0;
+    socklen_t len = sizeof(error);
+    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
+      // No error value to judge by: the connect cannot be trusted.
+      QV_LOGW(kTag, "getsockopt error:%s", ErrorText(errno).c_str());
+      Cleanup("connect failed", 4);
+      return;
+    }
+    if (error == 0) {
+      // SO_ERROR is also 0 while the connect is still going on (a write queued early
+      // fakes this event): only a socket with a peer is connected.
+      struct sockaddr_in peer;
+      socklen_t peer_len = sizeof(peer);
+      if (getpeername(fd_, reinterpret_cast<struct sockaddr*>(&peer), &peer_len) != 0 &&
+          errno == ENOTCONN)
+        error = EINPROGRESS;
+    }
+    if (error == EINPROGRESS) {
+      events_ &= ~(EPOLLIN | EPOLLOUT);
+      return;
+    }
+    if (error != 0) {
+      QV_LOGW(kTag, "error connecting to server");
+      Cleanup("connect failed", 4);
+      return;
+    }
+    Established();
+  }
   if (events_ & EPOLLIN) {
     if (!DoRead())
       return;
   }
   if (events_ & EPOLLOUT) {
-    if (!connected_) {
-      int error = 0;
-      socklen_t len = sizeof(error);
-      if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
-        // No error value to judge by: the connect cannot be trusted.
-        QV_LOGW(kTag, "getsockopt error:%s", ErrorText(errno).c_str());
-        Cleanup("connect failed", 4);
-        return;
-      }
-      if (error == 0) {
-        // SO_ERROR is also 0 while the connect is still going on (a write queued early
-        // fakes this event): only a socket with a peer is connected.
-        struct sockaddr_in peer;
-        socklen_t peer_len = sizeof(peer);
-        if (getpeername(fd_, reinterpret_cast<struct sockaddr*>(&peer), &peer_len) != 0 &&
-            errno == ENOTCONN)
-          error = EINPROGRESS;
-      }
-      if (error == EINPROGRESS) {
-        events_ &= ~EPOLLOUT;
-        return;
-      }
-      if (error != 0) {
-        QV_LOGW(kTag, "error connecting to server");
-        Cleanup("connect failed", 4);
-        return;
-      }
-      Established();
-    }
     if (!DoWrite())
       return;
   }
@@ -153,6 +159,8 @@ bool HttpsConnection::DoWrite() {
 
 void HttpsConnection::OnBytesSent(size_t n) {
   QV_LOGD(kTag, "http send: %ld bytes", static_cast<long>(n));
+  if (front_->read_paused() && writer_.queued_bytes() <= QueueLimits::kTunnelLowMark)
+    front_->ResumeRead();
 }
 
 void HttpsConnection::Cleanup(const char* reason, int code) {

@@ -79,19 +79,57 @@ void HeaderTranslation::BuildHeaderMap(const HttpHeaderList& headers, const std:
 
 bool HeaderTranslation::SpdyHeadersToHttpResponse(SpdyHeaderMap* headers, std::string* head,
                                                   std::string* source_len,
-                                                  std::string* compressed_len) {
+                                                  std::string* compressed_len,
+                                                  std::string* problem) {
   auto status = headers->find("status");
   auto version = headers->find("version");
-  if (status == headers->end() || version == headers->end())
+  if (status == headers->end() || version == headers->end()) {
+    if (problem != nullptr)
+      *problem = "no usable status or version";
     return false;
+  }
   // A line break would let the gateway's text end the head early or add lines of its own.
   auto has_line_break = [](const std::string& text) {
     return text.find_first_of("\r\n") != std::string::npos;
   };
-  if (has_line_break(status->second) || has_line_break(version->second))
+  if (has_line_break(status->second) || has_line_break(version->second)) {
+    if (problem != nullptr)
+      *problem = "no usable status or version";
     return false;
-  headers->erase("Transfer-Encoding");
-  headers->erase("transfer-encoding");
+  }
+  // The body arrives unframed in data frames, and the client connection closes after it: the
+  // gateway's framing and connection headers, in whatever letter case, do not apply to it.
+  std::string length;
+  bool have_length = false;
+  for (auto it = headers->begin(); it != headers->end();) {
+    const std::string name = Lower(it->first);
+    if (name == "transfer-encoding" || name == "connection" || name == "keep-alive" ||
+        name == "proxy-connection") {
+      it = headers->erase(it);
+      continue;
+    }
+    if (name == "content-length") {
+      // Repeated lengths are one value with NUL between them; any two that differ leave the
+      // client no way to tell where the body ends.
+      size_t start = 0;
+      while (true) {
+        const size_t nul = it->second.find('\0', start);
+        const std::string piece =
+            it->second.substr(start, nul == std::string::npos ? std::string::npos : nul - start);
+        if (have_length && piece != length) {
+          if (problem != nullptr)
+            *problem = "content-length values that differ";
+          return false;
+        }
+        length = piece;
+        have_length = true;
+        if (nul == std::string::npos)
+          break;
+        start = nul + 1;
+      }
+    }
+    ++it;
+  }
 
   auto it = headers->find("x-img-src-len");
   if (it != headers->end()) {
@@ -114,10 +152,26 @@ bool HeaderTranslation::SpdyHeadersToHttpResponse(SpdyHeaderMap* headers, std::s
     *compressed_len = it->second;
   }
 
+  (*headers)["connection"] = "close";
   *head = version->second + " " + status->second + "\r\n";
+  bool length_written = false;
   for (const auto& entry : *headers) {
     if (has_line_break(entry.first) || has_line_break(entry.second)) {
       QV_LOGW(kTag, "SpdyHeadersToHttpResponse: a header with a line break left out");
+      continue;
+    }
+    // An empty name, or one holding NUL or ':', would make a line that is no header at all.
+    if (entry.first.empty() ||
+        entry.first.find_first_of(std::string(":\0", 2)) != std::string::npos) {
+      QV_LOGW(kTag, "SpdyHeadersToHttpResponse: a header with an empty name, NUL or ':' left out");
+      continue;
+    }
+    if (Lower(entry.first) == "content-length") {
+      // Equal lengths are written once: a client may refuse a head that repeats its length.
+      if (length_written)
+        continue;
+      length_written = true;
+      head->append(entry.first).append(": ").append(length).append("\r\n");
       continue;
     }
     size_t start = 0;

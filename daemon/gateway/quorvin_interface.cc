@@ -234,9 +234,10 @@ void QuorvinInterface::OnSynReply(const SpdyFrame& frame, const SpdyHeaderMapHan
   std::string head;
   std::string source_len;
   std::string compressed_len;
+  std::string problem;
   if (!HeaderTranslation::SpdyHeadersToHttpResponse(headers.get(), &head, &source_len,
-                                                    &compressed_len)) {
-    RejectReply(stream_id, "OnSynReply", "no usable status or version");
+                                                    &compressed_len, &problem)) {
+    RejectReply(stream_id, "OnSynReply", problem.c_str());
     return;
   }
   SetReplyState(stream_id, kReplied);

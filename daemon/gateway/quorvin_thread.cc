@@ -1,11 +1,9 @@
 #include "gateway/quorvin_thread.h"
 
+#include <arpa/inet.h>
 #include <ctype.h>
 #include <errno.h>
 #include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -20,6 +18,7 @@
 #include "core/error_text.h"
 #include "core/logging.h"
 #include "gateway/quorvin_interface.h"
+#include "net/async_resolver.h"
 #include "net/create_listener.h"
 #include "net/name_resolver.h"
 #include "spdy/spdy_frame_record.h"
@@ -29,82 +28,10 @@
 namespace {
 
 const char kTag[] = "quorvin_thread";
-const char kPinVariable[] = "HTTP2QUORVIN_GATE_PIN";
 
 // The gateway's address, resolved once per process.
 std::mutex g_resolved_mutex;
 std::string g_resolved_address;
-
-int64_t MonotonicMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Waits until `fd` shows `events` or the deadline passes; false on timeout or poll failure.
-bool WaitFor(int fd, short events, int64_t deadline_ms) {
-  while (true) {
-    const int64_t left = deadline_ms - MonotonicMs();
-    if (left <= 0)
-      return false;
-    struct pollfd p;
-    p.fd = fd;
-    p.events = events;
-    p.revents = 0;
-    const int n = poll(&p, 1, static_cast<int>(left));
-    if (n > 0)
-      return true;
-    if (n < 0 && errno != EINTR)
-      return false;
-  }
-}
-
-std::string SslErrorText() {
-  char text[256];
-  ERR_error_string_n(ERR_get_error(), text, sizeof(text));
-  return text;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
-// True when the peer's certificate hashes (SHA-256 over its DER) to the hex `pin`.
-bool CertificateMatchesPin(SSL* ssl, const char* pin) {
-  unsigned char want[32];
-  if (strlen(pin) != 2 * sizeof(want)) {
-    QV_LOGW(kTag, "%s is not a hex SHA-256", kPinVariable);
-    return false;
-  }
-  for (size_t i = 0; i < sizeof(want); ++i) {
-    const int hi = HexValue(pin[2 * i]);
-    const int lo = HexValue(pin[2 * i + 1]);
-    if (hi < 0 || lo < 0) {
-      QV_LOGW(kTag, "%s is not a hex SHA-256", kPinVariable);
-      return false;
-    }
-    want[i] = static_cast<unsigned char>(hi * 16 + lo);
-  }
-  X509* cert = SSL_get1_peer_certificate(ssl);
-  if (cert == nullptr) {
-    QV_LOGW(kTag, "gateway presented no certificate to check against %s", kPinVariable);
-    return false;
-  }
-  unsigned char got[EVP_MAX_MD_SIZE];
-  unsigned int got_len = 0;
-  const bool ok = X509_digest(cert, EVP_sha256(), got, &got_len) == 1 && got_len == sizeof(want) &&
-                  memcmp(got, want, sizeof(want)) == 0;
-  X509_free(cert);
-  if (!ok)
-    QV_LOGW(kTag, "gateway certificate does not match %s", kPinVariable);
-  return ok;
-}
 
 }  // namespace
 
@@ -112,7 +39,8 @@ QuorvinThread::QuorvinThread(QuorvinInterface* session)
     : Thread("QuorvinThread"),
       epoll_server_(new EpollServer(1024)),
       session_(session),
-      back_connection_(this, session) {}
+      back_connection_(this, session),
+      connector_(this) {}
 
 QuorvinThread::~QuorvinThread() {
   if (back_connection_.initialized())
@@ -142,6 +70,9 @@ BackConnection* QuorvinThread::back_connection() {
 }
 
 void QuorvinThread::PeriodicCheck() {
+  if (resolving_)
+    TakeLookup();
+  connector_.CheckDeadline();
   if (tick_++ > 9) {
     tick_ = 0;
     if (back_connection_.initialized())
@@ -166,138 +97,95 @@ uint64_t QuorvinThread::DeviceValue(const std::string& device_id) {
   return h;
 }
 
-bool QuorvinThread::StartConnection(EpollServer* loop) {
+GatewayLink::State QuorvinThread::StartConnection(EpollServer* loop) {
   if (back_connection_.initialized())
-    return true;
+    return kUp;
+  if (connecting())
+    return kConnecting;
+  loop_ = loop;
   ProxyConfig* config = GetProxyConfig();
+  bool resolved;
+  {
+    std::lock_guard<std::mutex> lock(g_resolved_mutex);
+    resolved = !g_resolved_address.empty();
+  }
+  if (!resolved) {
+    struct in_addr numeric;
+    if (inet_pton(AF_INET, config->quorvin_gate_ip_.c_str(), &numeric) != 1) {
+      // A name server that takes its time must not hold up the loop.
+      if (resolver_ == nullptr)
+        resolver_.reset(new AsyncResolver(loop, 1, kLookupTimeoutMs));
+      resolver_->Resolve(config->quorvin_gate_ip_);
+      resolving_ = true;
+      return kConnecting;
+    }
+    std::lock_guard<std::mutex> lock(g_resolved_mutex);
+    g_resolved_address = config->quorvin_gate_ip_;
+    QV_LOGD(kTag, "StartConnection answer  %s", g_resolved_address.c_str());
+  }
+  return BeginConnect() ? kConnecting : kDown;
+}
+
+void QuorvinThread::TakeLookup() {
+  std::vector<AsyncResolver::Result> results;
+  resolver_->TakeResults(&results);
+  if (results.empty())
+    return;
+  resolving_ = false;
+  const AsyncResolver::Result& r = results.front();
+  char text[INET_ADDRSTRLEN];
+  if (r.code != 0 || inet_ntop(AF_INET, &r.address, text, sizeof(text)) == nullptr) {
+    QV_LOGW(kTag, "StartConnection answer == NULL");
+    if (http_thread_ != nullptr)
+      http_thread_->QuorvinConnectionFailed();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_resolved_mutex);
+    GetProxyConfig()->quorvin_gate_ip_ = text;
+    g_resolved_address = text;
+  }
+  QV_LOGD(kTag, "StartConnection answer  %s", text);
+  if (!BeginConnect() && http_thread_ != nullptr)
+    http_thread_->QuorvinConnectionFailed();
+}
+
+bool QuorvinThread::BeginConnect() {
   std::string address;
   {
     std::lock_guard<std::mutex> lock(g_resolved_mutex);
-    if (g_resolved_address.empty()) {
-      const std::string resolved = ResolveHostToText(config->quorvin_gate_ip_);
-      if (resolved.empty()) {
-        QV_LOGW(kTag, "StartConnection answer == NULL");
-        return false;
-      }
-      config->quorvin_gate_ip_ = resolved;
-      g_resolved_address = resolved;
-      QV_LOGD(kTag, "StartConnection answer  %s", resolved.c_str());
-    }
     address = g_resolved_address;
   }
+  if (connector_.Start(loop_, address, GetProxyConfig()->quorvin_gate_port_, handshake_timeout_ms_))
+    return true;
+  if (notifier_ != nullptr)
+    notifier_->OnInformation(2, "StartConnection err");
+  return false;
+}
 
-  int fd = -1;
-  SSL* ssl = nullptr;
-  SSL_CTX* ctx = nullptr;
-  if (!ConnectAndHandshake(address, config->quorvin_gate_port_, &fd, &ssl, &ctx)) {
-    if (notifier_ != nullptr)
-      notifier_->OnInformation(2, "StartConnection err");
-    return false;
-  }
+void QuorvinThread::OnGatewayConnectFailed() {
+  if (notifier_ != nullptr)
+    notifier_->OnInformation(2, "StartConnection err");
+  if (http_thread_ != nullptr)
+    http_thread_->QuorvinConnectionFailed();
+}
+
+void QuorvinThread::OnGatewayConnected(int fd, SSL* ssl, SSL_CTX* ctx) {
   // Attached before the HttpThread hears of it, so that a loop that refuses the descriptor is
   // one more failed attempt rather than a started connection with no socket behind it.
-  if (back_connection_.InitBackConnection(loop, fd, ssl, ctx) != 0) {
+  if (back_connection_.InitBackConnection(loop_, fd, ssl, ctx) != 0) {
     SSL_free(ssl);
     SSL_CTX_free(ctx);
     close(fd);
-    if (notifier_ != nullptr)
-      notifier_->OnInformation(2, "StartConnection err");
-    return false;
+    OnGatewayConnectFailed();
+    return;
   }
   if (http_thread_ != nullptr)
     http_thread_->QuorvinConnectionStart();
   SendSettings();
-  return true;
-}
-
-bool QuorvinThread::ConnectAndHandshake(const std::string& address, const std::string& port,
-                                        int* fd_out, SSL** ssl_out, SSL_CTX** ctx_out) {
-  const int64_t deadline = MonotonicMs() + handshake_timeout_ms_;
-  int fd = -1;
-  const int rc = CreateConnectedSocket(&fd, address, port, true, true, true);
-  if (rc < 0) {
-    QV_LOGW(kTag, "Can't create connect socket");
-    return false;
-  }
-  if (rc == 0) {
-    int err = ETIMEDOUT;
-    if (WaitFor(fd, POLLOUT, deadline)) {
-      socklen_t len = sizeof(err);
-      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-        err = errno;
-    }
-    if (err != 0) {
-      QV_LOGW(kTag, "Can't create connect socket");
-      QV_LOGW(kTag, "connect to %s:%s: %s", address.c_str(), port.c_str(), ErrorText(err).c_str());
-      close(fd);
-      return false;
-    }
-  }
-
-  QV_LOGD(kTag, "continue handshake");
-  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-  QV_LOGD(kTag, "ssl_ctx %p", static_cast<void*>(ctx));
-  if (ctx == nullptr) {
-    QV_LOGW(kTag, "!ssl_ctx %s", SslErrorText().c_str());
-    close(fd);
-    return false;
-  }
-  SSL_CTX_set_options(ctx, SSL_OP_ALL);
-  SSL_CTX_set_mode(ctx, SSL_MODE_AUTO_RETRY);
-  SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
-  // Without it every TLS record costs two reads, its 5-byte header and then its body; with it
-  // one read takes whatever has arrived. The session reads until SSL_read wants more, so no
-  // record stays buffered unseen behind an edge-triggered descriptor.
-  SSL_CTX_set_read_ahead(ctx, 1);
-
-  SSL* ssl = SSL_new(ctx);
-  if (ssl == nullptr) {
-    QV_LOGW(kTag, "!SSL_new %s", SslErrorText().c_str());
-    SSL_CTX_free(ctx);
-    close(fd);
-    return false;
-  }
-  bool ok = false;
-  if (SSL_set_fd(ssl, fd) != 1) {
-    QV_LOGW(kTag, "!SSL_set_fd %s", SslErrorText().c_str());
-  } else {
-    while (true) {
-      const int r = SSL_connect(ssl);
-      if (r > 0) {
-        ok = true;
-        break;
-      }
-      const int err = SSL_get_error(ssl, r);
-      const int saved_errno = errno;
-      if ((err == SSL_ERROR_WANT_READ && WaitFor(fd, POLLIN, deadline)) ||
-          (err == SSL_ERROR_WANT_WRITE && WaitFor(fd, POLLOUT, deadline)))
-        continue;
-      const bool timed_out = err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE;
-      QV_LOGW(kTag, "!SSL_connect %s", SslErrorText().c_str());
-      QV_LOGW(kTag, "err %d %d", err, timed_out ? ETIMEDOUT : saved_errno);
-      break;
-    }
-  }
-  if (ok) {
-    const char* pin = getenv(kPinVariable);
-    if (pin != nullptr && pin[0] != '\0' && !CertificateMatchesPin(ssl, pin))
-      ok = false;
-  }
-  if (!ok) {
-    QV_LOGW(kTag, "!ssl_handshake %s", SslErrorText().c_str());
-    SSL_free(ssl);
-    SSL_CTX_free(ctx);
-    close(fd);
-    ERR_clear_error();
-    return false;
-  }
-  SetNonBlocking(fd);
-  QV_LOGD(kTag, "quorvin connection ok");
-  *fd_out = fd;
-  *ssl_out = ssl;
-  *ctx_out = ctx;
-  return true;
+  // Whatever the handshake's reads took in beyond it waits in the TLS layer, which raises no
+  // readable edge of its own.
+  loop_->SetFDReady(fd, EPOLLIN);
 }
 
 void QuorvinThread::SendSettings() {

@@ -44,6 +44,11 @@ bool SocketConnection::OnReceived(char*, size_t) {
 bool SocketConnection::ReceiveAll(const std::string& peer, const char* owner) {
   bool drained = false;
   while (!read_buffer_.IsFull()) {
+    if (read_paused_) {
+      events_ &= ~EPOLLIN;
+      read_owed_ = true;
+      return true;
+    }
     char* region;
     int size;
     read_buffer_.GetWritableRegion(&region, &size);
@@ -87,6 +92,15 @@ bool SocketConnection::ReceiveAll(const std::string& peer, const char* owner) {
   }
   QV_LOGD(tag_, "DoRead done!");
   return true;
+}
+
+void SocketConnection::ResumeRead() {
+  if (!read_paused_)
+    return;
+  read_paused_ = false;
+  if (read_owed_ && epoll_server_ != nullptr && fd_ >= 0)
+    epoll_server_->SetFDReady(fd_, EPOLLIN);
+  read_owed_ = false;
 }
 
 void SocketConnection::AskForWrite() {

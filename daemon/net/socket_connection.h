@@ -31,6 +31,12 @@ class SocketConnection : public EpollCallback {
 
   int fd() const { return fd_; }
 
+  // Stops taking bytes from the socket (the kernel then holds them and TCP slows the sender)
+  // until ResumeRead, which asks the loop for the read that was held back.
+  void PauseRead() { read_paused_ = true; }
+  void ResumeRead();
+  bool read_paused() const { return read_paused_; }
+
  protected:
   // `tag` is the owner's log tag. A `lazy_read_buffer` takes its storage with the first bytes.
   SocketConnection(const char* tag, int read_buffer_size, bool lazy_read_buffer = false);
@@ -42,9 +48,9 @@ class SocketConnection : public EpollCallback {
   virtual bool OnReceived(char* data, size_t len);
 
   // Reads until the socket has nothing more, the read buffer is full (reading then waits for
-  // the next readable event) or the peer closes (Cleanup "DoRead", 3) or fails (Cleanup
-  // "DoRead", 4). `peer` names the other end in the failure line, `owner` the connection in the
-  // buffer-full line. False when the connection ended.
+  // the next readable event), reading is paused (until ResumeRead) or the peer closes (Cleanup
+  // "DoRead", 3) or fails (Cleanup "DoRead", 4). `peer` names the other end in the failure line,
+  // `owner` the connection in the buffer-full line. False when the connection ended.
   bool ReceiveAll(const std::string& peer, const char* owner);
   // Asks the loop for a write attempt on its next iteration.
   void AskForWrite();
@@ -62,6 +68,9 @@ class SocketConnection : public EpollCallback {
   bool registered_ = false;
   EpollServer* epoll_server_ = nullptr;
   RingByteBuffer read_buffer_;
+  bool read_paused_ = false;
+  // A readable event came while reading was paused.
+  bool read_owed_ = false;
 };
 
 #endif  // DAEMON_NET_SOCKET_CONNECTION_H

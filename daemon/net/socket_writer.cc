@@ -20,13 +20,17 @@ void SocketWriter::Clear() {
   for (DataFrame* f : queue_)
     delete f;
   queue_.clear();
+  queued_bytes_ = 0;
 }
 
 bool SocketWriter::AppendToLast(const char* data, size_t len) {
   if (queue_.empty())
     return false;
   ReplyChunk* last = dynamic_cast<ReplyChunk*>(queue_.back());
-  return last != nullptr && last->Append(data, len);
+  if (last == nullptr || !last->Append(data, len))
+    return false;
+  queued_bytes_ += len;
+  return true;
 }
 
 SocketWriter::Result SocketWriter::Write(int fd, const std::string& peer, int* events,
@@ -68,6 +72,7 @@ SocketWriter::Result SocketWriter::Write(int fd, const std::string& peer, int* e
     if (n > 0) {
       frame->index += static_cast<unsigned int>(n);
       bytes_sent += static_cast<size_t>(n);
+      queued_bytes_ -= static_cast<size_t>(n);
       observer->OnBytesSent(static_cast<size_t>(n));
       continue;
     }

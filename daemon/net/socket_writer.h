@@ -35,10 +35,16 @@ class SocketWriter {
   SocketWriter& operator=(const SocketWriter&) = delete;
 
   // Takes ownership of the record.
-  void Push(DataFrame* frame) { queue_.push_back(frame); }
+  void Push(DataFrame* frame) {
+    queue_.push_back(frame);
+    if (frame->index < frame->size)
+      queued_bytes_ += frame->size - frame->index;
+  }
   bool empty() const { return queue_.empty(); }
   // Adds `len` bytes to the last queued record when it is a ReplyChunk with room for them.
   bool AppendToLast(const char* data, size_t len);
+  // Bytes queued and not yet sent.
+  size_t queued_bytes() const { return queued_bytes_; }
 
   // Sends what the budget allows. `events` is the owner's pending event mask: EPOLLOUT is
   // dropped when nothing more can be written now and added when the budget stopped the write.
@@ -54,6 +60,7 @@ class SocketWriter {
   const bool log_more_;
   std::list<DataFrame*> queue_;
   int max_output_list_ = 0;
+  size_t queued_bytes_ = 0;
 };
 
 #endif  // DAEMON_NET_SOCKET_WRITER_H

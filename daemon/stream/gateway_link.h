@@ -8,9 +8,16 @@ class EpollServer;
 // it. Every call is made on the HttpThread.
 class GatewayLink {
  public:
+  enum State {
+    kUp,          // a connection is active
+    kConnecting,  // an attempt runs on the loop: QuorvinConnectionStart or
+                  // QuorvinConnectionFailed (StreamDispatch) tells how it ends
+    kDown,        // no connection, and none could be started
+  };
+
   virtual ~GatewayLink() {}
-  // Makes the connection on `loop` unless one is up. True when one is active afterwards.
-  virtual bool StartConnection(EpollServer* loop) = 0;
+  // Makes the connection on `loop` unless one is up or on its way. Never waits for the network.
+  virtual State StartConnection(EpollServer* loop) = 0;
   // Once per HttpThread loop iteration.
   virtual void PeriodicCheck() = 0;
 };

@@ -23,6 +23,8 @@ class StreamDispatch {
   virtual void WakeFrontRead(uint32_t stream_id) = 0;
   // A gateway connection has been made.
   virtual void QuorvinConnectionStart() = 0;
+  // An attempt that StartConnection left on its way could not be made.
+  virtual void QuorvinConnectionFailed() {}
   // The gateway connection ended with a clean-up code (1 to 7).
   virtual void QuorvinConnectionDone(int status) = 0;
 };

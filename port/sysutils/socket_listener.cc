@@ -19,10 +19,6 @@ namespace {
 
 const char kTag[] = "SocketListener";
 
-// A client that does not read its replies may hold a writer (a broadcast from the proxy's thread)
-// this long before it is dropped.
-const int kSendTimeoutSeconds = 2;
-
 std::string ErrnoText(int err) {
   char buf[256];
   return strerror_r(err, buf, sizeof(buf));
@@ -58,13 +54,6 @@ bool SomeoneListens(const sockaddr_un& addr) {
   return alive;
 }
 
-void SetSendTimeout(int fd) {
-  timeval tv;
-  tv.tv_sec = kSendTimeoutSeconds;
-  tv.tv_usec = 0;
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-}
-
 }  // namespace
 
 SocketListener::SocketListener(const char* socketName, bool listen)
@@ -96,20 +85,24 @@ int SocketListener::startListener(int backlog) {
     CloseSocket();
     return -1;
   }
-  if (!listen_) {
-    // The socket is the one peer; the listener does not own it as a client.
-    std::lock_guard<std::mutex> lock(clients_lock_);
-    clients_.push_back(std::make_shared<SocketClient>(sock_, false));
-  }
-  if (pipe2(ctrl_pipe_, O_CLOEXEC) < 0) {
+  if (pipe2(ctrl_pipe_, O_CLOEXEC | O_NONBLOCK) < 0) {
     __android_log_print(ANDROID_LOG_ERROR, kTag, "pipe failed (%s)", ErrnoText(errno).c_str());
     CloseSocket();
     return -1;
   }
+  wake_ = std::make_shared<SocketWake>(ctrl_pipe_[1]);
+  if (!listen_) {
+    // The socket is the one peer; the listener does not own it as a client.
+    std::lock_guard<std::mutex> lock(clients_lock_);
+    clients_.push_back(std::make_shared<SocketClient>(sock_, false));
+    clients_.back()->setWake(wake_);
+  }
+  stopping_.store(false);
   running_ = true;
   if (pthread_create(&thread_, nullptr, &SocketListener::ThreadEntry, this) != 0) {
     __android_log_print(ANDROID_LOG_ERROR, kTag, "pthread_create failed");
     running_ = false;
+    wake_->Close();
     close(ctrl_pipe_[0]);
     close(ctrl_pipe_[1]);
     ctrl_pipe_[0] = ctrl_pipe_[1] = -1;
@@ -126,11 +119,15 @@ int SocketListener::stopListener() {
     __android_log_print(ANDROID_LOG_ERROR, kTag, "stopListener called from the listener thread");
     return -1;
   }
+  stopping_.store(true);
   char c = 0;
+  // A full pipe wakes the thread as well.
   while (write(ctrl_pipe_[1], &c, 1) < 0 && errno == EINTR) {
   }
   pthread_join(thread_, nullptr);
   running_ = false;
+  // Clients a broadcaster still holds signal nothing any more.
+  wake_->Close();
   close(ctrl_pipe_[0]);
   close(ctrl_pipe_[1]);
   ctrl_pipe_[0] = ctrl_pipe_[1] = -1;
@@ -275,8 +272,10 @@ void SocketListener::RunListener() {
       std::lock_guard<std::mutex> lock(clients_lock_);
       polled = clients_;
     }
-    for (auto& c : polled)
-      fds.push_back({c->getSocket(), POLLIN, 0});
+    for (auto& c : polled) {
+      const short events = c->hasQueuedOutput() ? POLLIN | POLLOUT : POLLIN;
+      fds.push_back({c->getSocket(), events, 0});
+    }
 
     int n = poll(fds.data(), fds.size(), -1);
     if (n < 0) {
@@ -286,8 +285,13 @@ void SocketListener::RunListener() {
       sleep(1);
       continue;
     }
-    if (fds[0].revents != 0)
-      return;
+    if (fds[0].revents != 0) {
+      char drain[64];
+      while (read(ctrl_pipe_[0], drain, sizeof(drain)) > 0) {
+      }
+      if (stopping_.load())
+        return;
+    }
 
     size_t first_client = 1;
     if (listen_) {
@@ -301,9 +305,15 @@ void SocketListener::RunListener() {
             usleep(100000);  // out of descriptors: do not spin
           }
         } else {
-          SetSendTimeout(c);
           std::lock_guard<std::mutex> lock(clients_lock_);
-          clients_.push_back(std::make_shared<SocketClient>(c, true));
+          if (clients_.size() >= kMaxClients) {
+            __android_log_print(ANDROID_LOG_WARN, kTag, "%zu clients already; one more is closed",
+                                kMaxClients);
+            close(c);
+          } else {
+            clients_.push_back(std::make_shared<SocketClient>(c, true));
+            clients_.back()->setWake(wake_);
+          }
         }
       }
     }
@@ -311,6 +321,10 @@ void SocketListener::RunListener() {
       if (fds[i].revents == 0)
         continue;
       SocketClient* c = polled[i - first_client].get();
+      if (fds[i].revents & POLLOUT)
+        c->flushQueued();
+      if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+        continue;
       if (!onDataAvailable(c)) {
         RemoveClient(c);
         if (!listen_)

@@ -456,15 +456,32 @@ std::vector<std::string> WarnLines(const std::string& captured, const char* prio
   return out;
 }
 
+namespace {
+
+// `text` matches `pattern`, where each '*' stands for any run of characters.
+bool Matches(const char* text, const char* pattern) {
+  if (*pattern == '\0')
+    return *text == '\0';
+  if (*pattern == '*') {
+    for (const char* t = text;; ++t) {
+      if (Matches(t, pattern + 1))
+        return true;
+      if (*t == '\0')
+        return false;
+    }
+  }
+  return *text == *pattern && Matches(text + 1, pattern + 1);
+}
+
+}  // namespace
+
 bool ContainsInOrder(const std::vector<std::string>& lines,
                      const std::vector<std::string>& expected, std::string* missing) {
   size_t at = 0;
   for (const std::string& want : expected) {
-    const bool prefix = !want.empty() && want.back() == '*';
-    const std::string stem = prefix ? want.substr(0, want.size() - 1) : want;
     bool found = false;
     for (; at < lines.size() && !found; ++at)
-      found = prefix ? lines[at].compare(0, stem.size(), stem) == 0 : lines[at] == stem;
+      found = Matches(lines[at].c_str(), want.c_str());
     if (!found) {
       *missing = want;
       return false;

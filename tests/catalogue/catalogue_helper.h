@@ -65,8 +65,9 @@ class StderrCapture {
 // `priorities`, the lines of each priority letter in it ("WE": warnings and errors).
 std::vector<std::string> WarnLines(const std::string& captured, const char* priorities = "W");
 
-// Whether every one of `expected` ("tag: message", or "tag: prefix*" for a prefix) occurs among
-// `lines`, in order. `missing` names the first that does not.
+// Whether every one of `expected` ("tag: message", where each '*' stands for any run of
+// characters: "tag: prefix*" for a prefix) occurs among `lines`, in order. `missing` names the
+// first that does not.
 bool ContainsInOrder(const std::vector<std::string>& lines,
                      const std::vector<std::string>& expected, std::string* missing);
 

@@ -95,8 +95,10 @@ bool DaemonUnderTest::Start() {
       "HTTP2QUORVIN_CONF=" + config_, "HTTP2QUORVIN_DB=" + db_, "HTTP2QUORVIN_SOCKET=" + socket_,
       // The real kernel tables, and our own socket rather than one passed by an init.
       "HTTP2QUORVIN_PROC_NET=", "ANDROID_SOCKET_http2proxy="};
-  if (!daemon_.Spawn(Emulated(QV_DAEMON_PATH), dir_.File("daemon.out"), dir_.File("daemon.err"),
-                     env))
+  std::vector<std::string> argv = wrapper_;
+  const std::vector<std::string> daemon = Emulated(QV_DAEMON_PATH);
+  argv.insert(argv.end(), daemon.begin(), daemon.end());
+  if (!daemon_.Spawn(argv, dir_.File("daemon.out"), dir_.File("daemon.err"), env))
     return false;
   struct stat st;
   return WaitUntil([&]() { return stat(socket_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode); }, 20);

@@ -24,6 +24,9 @@ class DaemonUnderTest {
   explicit DaemonUnderTest(const std::map<std::string, std::string>& settings);
   ~DaemonUnderTest();
 
+  // Words that go before the daemon's command (for example a namespace wrapper that ends by
+  // exec'ing it, so that the pid stays the daemon's). Before Start.
+  void set_wrapper(const std::vector<std::string>& words) { wrapper_ = words; }
   // Spawns the daemon and waits for its control socket.
   bool Start();
   // SIGTERM, then the exit status.
@@ -58,6 +61,7 @@ class DaemonUnderTest {
   std::string socket_;
   Process daemon_;
   Process listener_;
+  std::vector<std::string> wrapper_;
 };
 
 // Today's date as the control commands take it ("YYYY-MM-DD").

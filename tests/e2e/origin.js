@@ -21,7 +21,9 @@
 //   GET /image.png   a small real PNG image (image/png), with "cache-control: no-transform" so
 //                    that a compressing gateway hands it on byte for byte
 //   GET /cookies     a short text/plain body with two set-cookie headers
-//   GET /size/N      N deterministic bytes (application/octet-stream)
+//   GET /size/N      N deterministic bytes (application/octet-stream), N up to 64 MB
+//   GET /repeat/N    N bytes of /big.bin over and over (application/octet-stream), streamed as
+//                    the client takes them, for replies larger than memory should hold
 //   GET /chunked     the text page sent with chunked transfer-encoding
 //   GET /echo-head   the request line and header lines as received (text/plain)
 //   GET /pages/index.txt       the names of the test pages, one a line
@@ -213,6 +215,41 @@ function sizeBody(n) {
   return { body, digest };
 }
 
+// /repeat/N: BIG over and over; each length's digest is worked out once.
+const REPEAT_DIGESTS = new Map();
+function repeatDigest(n) {
+  let digest = REPEAT_DIGESTS.get(n);
+  if (digest === undefined) {
+    const hash = crypto.createHash('sha256');
+    for (let at = 0; at < n; at += BIG.length) hash.update(BIG.subarray(0, Math.min(BIG.length, n - at)));
+    digest = hash.digest('hex');
+    REPEAT_DIGESTS.set(n, digest);
+  }
+  return digest;
+}
+
+function sendRepeated(res, req, n) {
+  res.sendDate = false;
+  res.writeHead(200, {
+    'content-type': 'application/octet-stream',
+    'content-length': String(n),
+    'x-body-sha256': repeatDigest(n),
+    'x-path': req.url,
+  });
+  let at = 0;
+  const more = () => {
+    while (at < n) {
+      const off = at % BIG.length;
+      const piece = BIG.subarray(off, off + Math.min(256 * 1024, BIG.length - off, n - at));
+      at += piece.length;
+      if (!res.write(piece)) return res.once('drain', more);
+    }
+    res.end();
+  };
+  res.on('close', () => { at = n; });
+  more();
+}
+
 function send(res, req, status, type, body, extra, digest) {
   res.sendDate = false;
   res.writeHead(
@@ -237,6 +274,7 @@ function handle(req, res) {
   }
   const pathname = req.url.split('?')[0];
   const size = /^\/size\/(\d+)$/.exec(pathname);
+  const repeat = /^\/repeat\/(\d+)$/.exec(pathname);
   const list = /^\/pages\/([a-z0-9-]+)\.list$/.exec(pathname);
   if (pageFiles.has(pathname)) {
     const b = pageBody(pathname);
@@ -259,6 +297,8 @@ function handle(req, res) {
   } else if (size && Number(size[1]) <= MAX_SIZE) {
     const sized = sizeBody(Number(size[1]));
     send(res, req, 200, 'application/octet-stream', sized.body, undefined, sized.digest);
+  } else if (repeat && req.method !== 'HEAD') {
+    sendRepeated(res, req, Number(repeat[1]));
   } else if (pathname === '/chunked') {
     res.sendDate = false;
     res.writeHead(200, {

@@ -34,7 +34,7 @@ double NowSeconds() {
 
 std::string ConfigText(int log_level) {
   return "[http2quorvin]\n"
-         "DISABLE_NAGLE=1\nLISTEN_IP=127.0.0.1\nLISTEN_PORT=8123\n"
+         "DISABLE_NAGLE=1\nLISTEN_IP=127.0.0.1\nLISTEN_PORT=0\n"
          "QUORVIN_GATE_IP=127.0.0.1\nQUORVIN_GATE_PORT=8443\n"
          "SOCKET_READ_BUF_SIZE=10240\nACCEPT_BACKLOG_SIZE=128\nREUSEADDR=1\n"
          "LOG_LEVEL=" +
@@ -65,6 +65,8 @@ class Daemon {
     unlink(out_.c_str());
     unlink(err_.c_str());
     unlink(socket_.c_str());
+    for (const char* name : {"/flow.db", "/flow.db-wal", "/flow.db-shm"})
+      unlink((dir_ + name).c_str());
     rmdir(dir_.c_str());
   }
 
@@ -81,15 +83,19 @@ class Daemon {
     std::string conf = "HTTP2QUORVIN_CONF=" + config_;
     // The control socket in our own folder, never one an init or another run passed on.
     std::string sock = "HTTP2QUORVIN_SOCKET=" + socket_;
+    // A flow database of its own: "start" answers it could not open one otherwise.
+    std::string db = "HTTP2QUORVIN_DB=" + dir_ + "/flow.db";
     std::vector<char*> envp;
     for (char** e = environ; *e != nullptr; ++e) {
       if (strncmp(*e, "HTTP2QUORVIN_CONF=", 18) != 0 &&
           strncmp(*e, "HTTP2QUORVIN_SOCKET=", 20) != 0 &&
+          strncmp(*e, "HTTP2QUORVIN_DB=", 16) != 0 &&
           strncmp(*e, "ANDROID_SOCKET_http2proxy=", 26) != 0)
         envp.push_back(*e);
     }
     envp.push_back(&conf[0]);
     envp.push_back(&sock[0]);
+    envp.push_back(&db[0]);
     envp.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;

@@ -65,6 +65,12 @@
 //   --raw-after N           when to write them: once the reply to the Nth stream has ended
 //                           (default 0: on the client's first frame)
 //   --raw-plain             see --raw-file
+//   --handshake-delay-ms D  hold each connection's TLS handshake D milliseconds (the client's
+//                           hello waits unread), as a gateway far away or overloaded does
+//   --reply-headers FILE    a JSON object: request paths (query included) to header objects
+//                           that are added to the SYN_REPLY of a stream asking for that path;
+//                           an array value is sent as its items joined by NUL, as SPDY repeats
+//                           a header; names may be empty or hold ':' or NUL
 //
 // Prints exactly one line once it listens: {"listening":PORT,"sha256":"<hex SHA-256 of the
 // certificate's DER>"}. Ends on SIGTERM or SIGINT, and when its parent process goes away.
@@ -121,8 +127,8 @@ function parseFlags(argv) {
   const numeric = ['port', 'goaway-after', 'reset-stream', 'close-mid-reply', 'eof-mid-reply',
                    'kill-mid-reply',
                    'delay-ms', 'garbage-after', 'bad-deflate-after', 'tls-close-after',
-                   'no-status', 'raw-after'];
-  const text = ['host', 'log', 'cert', 'key', 'origin', 'raw-file', 'img-tag'];
+                   'no-status', 'raw-after', 'handshake-delay-ms'];
+  const text = ['host', 'log', 'cert', 'key', 'origin', 'raw-file', 'img-tag', 'reply-headers'];
   const bare = ['no-ping-reply', 'server-ping', 'raw-plain', 'passthrough', 'bench'];
   const flags = { host: '127.0.0.1', port: 0, 'img-tag': 'x-img-level' };
   for (let i = 0; i < argv.length; i++) {
@@ -156,6 +162,13 @@ function parseFlags(argv) {
                                                        'img-tag', 'bench'].includes(name));
     if (odd.length) usage('--bench takes none of --' + odd.join(', --'));
     flags.passthrough = true;
+  }
+  if (flags['reply-headers'] !== undefined) {
+    try {
+      flags.replyHeaders = JSON.parse(fs.readFileSync(flags['reply-headers'], 'utf8'));
+    } catch (e) {
+      usage('cannot read --reply-headers ' + flags['reply-headers'] + ': ' + e.message);
+    }
   }
   return flags;
 }
@@ -598,6 +611,9 @@ function fetchFromOrigin(s, state) {
     const reply = { status: res.statusCode, len: 0, wire: 0, coding: 'none' };
     const respond = (extra) => {
       const out = Object.assign({}, res.headers, extra || {});
+      const asked = url.pathname + url.search;
+      if (flags.replyHeaders && flags.replyHeaders[asked] !== undefined)
+        Object.assign(out, flags.replyHeaders[asked]);
       state.replies.set(s.id, reply);
       s.respond(res.statusCode, out);
     };
@@ -731,9 +747,18 @@ function failStream(s, state, error) {
   s.end('origin error: ' + error + '\n');
 }
 
+// With --handshake-delay-ms the client's hello waits in the socket until the delay is over.
 const server = net.createServer(flags.bench ? (raw) => require('./bench').serve(raw, {
   secureContext, dictionary: DICTIONARY, origin: flags.origin,
-}) : serve);
+}) : (raw) => {
+  const delay = flags['handshake-delay-ms'];
+  if (!delay) return serve(raw);
+  raw.pause();
+  raw.on('error', () => {});
+  setTimeout(() => {
+    if (!raw.destroyed) serve(raw);
+  }, delay);
+});
 server.on('error', (e) => {
   console.error('gateway: ' + e.message);
   process.exit(1);

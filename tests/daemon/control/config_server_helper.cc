@@ -82,6 +82,38 @@ void CannedHttpServer::Serve() {
   }
 }
 
+std::string CompleteConfig(const std::string& text) {
+  static const char* const kShipped[][2] = {
+      {"DISABLE_NAGLE", "1"},
+      {"LISTEN_IP", "127.0.0.1"},
+      {"LISTEN_PORT", "8123"},
+      {"QUORVIN_GATE_IP", "127.0.0.1"},
+      {"QUORVIN_GATE_PORT", "8443"},
+      {"SOCKET_READ_BUF_SIZE", "10240"},
+      {"ACCEPT_BACKLOG_SIZE", "128"},
+      {"REUSEADDR", "1"},
+      {"LOG_LEVEL", "1"},
+      {"MAX_EPOLL_FD_SIZE", "1024"},
+      {"MAX_STREAM_PER_SESSION", "200"},
+      {"MAX_FRONT_CONN_SIZE", "200"},
+      {"MAX_SESSION_IDLE_TIME", "300"},
+      {"MAX_FRONTEND_TIME", "30"},
+      {"SPDY_SEGMENT_SIZE", "4096"},
+      {"MAX_SESSION_QUEUE_SIZE", "20"},
+      {"KEEP_ALIVE_TIME", "30"},
+      {"CLEAR_INTERVAL", "30"},
+      {"IMG_LEVEL", "0"},
+      {"IMG_TAG", "x-img-level"},
+      {"PING_TIMEOUT", "30"},
+  };
+  std::string out = text;
+  for (const auto& kv : kShipped) {
+    if (text.find(std::string("\n") + kv[0] + "=") == std::string::npos)
+      out += std::string(kv[0]) + "=" + kv[1] + "\n";
+  }
+  return out;
+}
+
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

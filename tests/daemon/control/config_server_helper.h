@@ -13,6 +13,10 @@
 // The whole file; empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
 
+// `text` (a section header and some key lines) followed by every key the daemon reads that it
+// does not set, at the shipped file's values: what a download must hold to be taken.
+std::string CompleteConfig(const std::string& text);
+
 // Keeps every outcome an update reports.
 class OutcomeRecorder : public UpdateConfigListener {
  public:

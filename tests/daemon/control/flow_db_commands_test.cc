@@ -12,7 +12,7 @@
 
 namespace {
 
-const int kDay = 16072;  // 2014-01-01
+const int kRangeStartDay = 16072;  // 2014-01-01
 
 class FlowDbCommandsTest : public testing::Test {
  protected:
@@ -43,12 +43,12 @@ TEST_F(FlowDbCommandsTest, RepliesOfSimAndTheFourQueries) {
   EXPECT_EQ("1 {Flow:[]}", client_->Ask("querydetailflow" + week));
 
   EXPECT_EQ("1 SetSimOkay.", client_->Ask("sim 46001"));
-  db_.WriteDB(10061, kDay, true, 100);
-  db_.WriteDB(10061, kDay + 2, false, 2000);
-  db_.WriteCompressedDB(10061, kDay + 2, 5000, 1200);
-  db_.WriteDB(10062, kDay + 6, true, 7);
-  db_.WriteCompressedDB(10063, kDay + 1, 10, 4);
-  db_.WriteDB(10064, kDay + 7, true, 99);  // the day after the range
+  db_.WriteDB(10061, kRangeStartDay, true, 100);
+  db_.WriteDB(10061, kRangeStartDay + 2, false, 2000);
+  db_.WriteCompressedDB(10061, kRangeStartDay + 2, 5000, 1200);
+  db_.WriteDB(10062, kRangeStartDay + 6, true, 7);
+  db_.WriteCompressedDB(10063, kRangeStartDay + 1, 10, 4);
+  db_.WriteDB(10064, kRangeStartDay + 7, true, 99);  // the day after the range
   EXPECT_EQ("1 allFlow:{original:5010,compressed:1204}", client_->Ask("query" + week));
   EXPECT_EQ("1 allFlow:{up:107,down:2000}", client_->Ask("queryflow" + week));
   EXPECT_EQ(
@@ -92,7 +92,7 @@ TEST_F(FlowDbCommandsTest, BadWordsChangeNothingAndSendNothing) {
                                  std::string(20000, '8'), std::string()}) {
     ASSERT_EQ("1 SetSimOkay.", client_->Ask("sim \"" + sim + "\""));
     EXPECT_EQ(sim, db_.sim_id());
-    db_.WriteDB(1, kDay, true, 42);
+    db_.WriteDB(1, kRangeStartDay, true, 42);
     EXPECT_EQ("1 allFlow:{up:42,down:0}",
               client_->Ask("queryflow 2014-01-01 2014-01-01 \"" + sim + "\""));
   }

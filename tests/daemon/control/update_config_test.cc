@@ -22,12 +22,12 @@
 namespace {
 
 const char kUrlPath[] = "/tc/pelmar02/http2quorvin.conf";
-const char kOldConfig[] =
+const std::string kOldConfig = CompleteConfig(
     "[http2quorvin]\nDISABLE_NAGLE=0\nLISTEN_IP=127.0.0.1\nLISTEN_PORT=8123\n"
-    "QUORVIN_GATE_IP=old.gate\nQUORVIN_GATE_PORT=443\n";
-const char kNewConfig[] =
+    "QUORVIN_GATE_IP=old.gate\nQUORVIN_GATE_PORT=443\n");
+const std::string kNewConfig = CompleteConfig(
     "; downloaded\n[http2quorvin]\nDISABLE_NAGLE=1\nLISTEN_IP=127.0.0.1\nLISTEN_PORT=8124\n"
-    "QUORVIN_GATE_IP=new.gate\nQUORVIN_GATE_PORT=8443\nLOG_LEVEL=2\n";
+    "QUORVIN_GATE_IP=new.gate\nQUORVIN_GATE_PORT=8443\nLOG_LEVEL=2\n");
 
 void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -140,10 +140,25 @@ TEST_F(UpdateConfigTest, DownloadOutcomes) {
        "Response head longer than 8192 bytes", 1},
       {"empty body", WithLength(""), false, kRejected, "empty body", 1},
       {"not a configuration", Ok("<html><body>It works!</body></html>\n"), false, kRejected,
-       "not a configuration, no LISTEN_IP, LISTEN_PORT, QUORVIN_GATE_IP, QUORVIN_GATE_PORT", 1},
+       "not a configuration, no DISABLE_NAGLE", 1},
       {"gateway port missing",
-       Ok("[http2quorvin]\nDISABLE_NAGLE=0\nLISTEN_IP=1.2.3.4\nLISTEN_PORT=1\nQUORVIN_GATE_IP=g\n"),
+       Ok("[http2quorvin]\nDISABLE_NAGLE=0\nLISTEN_IP=127.0.0.2\nLISTEN_PORT=1\nQUORVIN_GATE_IP="
+          "g\n"),
        false, kRejected, "not a configuration, no QUORVIN_GATE_PORT", 1},
+      {"a later key missing", Ok(cfg.substr(0, cfg.find("PING_TIMEOUT"))), false, kRejected,
+       "not a configuration, no PING_TIMEOUT", 1},
+      {"listening beyond loopback", Ok(CompleteConfig("[http2quorvin]\nLISTEN_IP=0.0.0.0\n")),
+       false, kRejected,
+       "LISTEN_IP 0.0.0.0 is not a loopback address (now 127.0.0.1): a download may not open the "
+       "proxy to the network",
+       1},
+      {"port out of range", Ok(CompleteConfig("[http2quorvin]\nLISTEN_PORT=70000\n")), false,
+       kRejected, "LISTEN_PORT 70000 is out of range (0 to 65535)", 1},
+      {"redirect to https", "HTTP/1.0 302 Found\r\nLocation: https://127.0.0.1:{P1}/b\r\n\r\n",
+       false, kFetch, "http_fetch: Redirect to a scheme other than http refused", 1},
+      {"redirect to another host",
+       "HTTP/1.0 302 Found\r\nLocation: http://localhost:{P1}/b\r\n\r\n", false, kFetch,
+       "http_fetch: Redirect to another host refused", 1},
       {"NUL byte", WithLength(nul), false, kRejected, "NUL byte at offset 20", 1},
   };
   for (const Case& c : cases) {
@@ -192,7 +207,19 @@ TEST_F(UpdateConfigTest, DownloadOutcomes) {
   }
 }
 
-// The request on the wire, the URL of a server word, and a target reached through a link.
+// A set-id bit, or write and execute bits for others, on the file in place are not carried over.
+TEST_F(UpdateConfigTest, TheNewFileIsNeverMoreThanReadableByAll) {
+  ASSERT_EQ(0, chmod(path_.c_str(), 06777));
+  CannedHttpServer server;
+  server.Set(kUrlPath, {WithLength(kNewConfig), false});
+  std::string log;
+  EXPECT_EQ(UpdateConfigOutcome::kUpdated, Download(server.address(), &log).result);
+  struct stat st;
+  ASSERT_EQ(0, stat(path_.c_str(), &st));
+  EXPECT_EQ(0644u, st.st_mode & 07777);
+}
+
+// The request on the wire, the URL of a server word, and a target that is a link.
 TEST_F(UpdateConfigTest, RequestUrlAndLinkedTarget) {
   EXPECT_EQ("http://cfg.example:8091/tc/pelmar02/http2quorvin.conf",
             UpdateConfigThread::ConfigUrl("cfg.example"));
@@ -208,7 +235,9 @@ TEST_F(UpdateConfigTest, RequestUrlAndLinkedTarget) {
   EXPECT_EQ("UpdateConfigThread", thread.name());
   ASSERT_TRUE(thread.Start());
   thread.Join();
-  EXPECT_EQ(UpdateConfigOutcome::kUpdated, thread.outcome().result);
+  // A link is not followed: whatever it names stays as it was.
+  EXPECT_EQ(UpdateConfigOutcome::kWriteFailed, thread.outcome().result);
+  EXPECT_EQ(path_ + " is a symbolic link", thread.outcome().detail);
   ASSERT_EQ(1u, server.requests().size());
   EXPECT_EQ(std::string("GET ") + kUrlPath + " HTTP/1.0\r\nHost: " + server.address() +
                 "\r\nUser-Agent: QuorvinConfig/1.1.0\r\nConnection: Close\r\n\r\n",
@@ -216,7 +245,7 @@ TEST_F(UpdateConfigTest, RequestUrlAndLinkedTarget) {
   struct stat st;
   ASSERT_EQ(0, lstat(path_.c_str(), &st));
   EXPECT_TRUE(S_ISLNK(st.st_mode));
-  EXPECT_EQ(kNewConfig, ReadWholeFile(real));
+  EXPECT_EQ(kOldConfig, ReadWholeFile(real));
   unlink(real.c_str());
 }
 

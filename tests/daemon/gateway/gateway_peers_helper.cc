@@ -171,7 +171,12 @@ bool GatewayHarness::StartGateway(const std::vector<std::string>& flags) {
 }
 
 bool GatewayHarness::Connect() {
-  return thread->StartConnection(&loop);
+  // The attempt runs on the loop: it is driven until it is up or has failed.
+  const GatewayLink::State state = thread->StartConnection(&loop);
+  if (state != GatewayLink::kConnecting)
+    return state == GatewayLink::kUp;
+  RunUntil([&] { return !thread->connecting(); }, 15);
+  return back()->initialized();
 }
 
 bool GatewayHarness::RunUntil(const std::function<bool()>& done, double seconds) {

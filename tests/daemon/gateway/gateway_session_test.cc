@@ -96,7 +96,8 @@ TEST(GatewaySession, RequestsAndRepliesCrossTheGateway) {
 
   const std::string cookies = "two cookies\n";
   EXPECT_EQ(h.dispatch.replies[1],
-            "HTTP/1.1 200 OK\r\ncontent-length: 12\r\ncontent-type: text/plain\r\n"
+            "HTTP/1.1 200 OK\r\nconnection: close\r\ncontent-length: 12\r\n"
+            "content-type: text/plain\r\n"
             "set-cookie: a=1\r\nset-cookie: b=2\r\nstatus: 200 OK\r\nversion: HTTP/1.1\r\n"
             "x-body-sha256: " +
                 Sha256Hex(cookies) + "\r\nx-path: /cookies\r\n\r\n" + cookies);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -195,6 +196,83 @@ TEST(FrameworkListenerInitTest, ServesTheDescriptorInitPassed) {
             std::string(buf, n > 0 ? n : 0));
   SocketClient orphan(sv[1], true);
   EXPECT_EQ(-1, orphan.sendMsg(1, "x", false));
+}
+
+}  // namespace
+
+namespace {
+
+// At most 16 clients; one that stops reading is dropped once it falls more than 64 KB behind,
+// and never holds up a broadcast to the others.
+TEST_F(FrameworkListenerTest, SixteenClientsAndNoneHoldsUpABroadcast) {
+  std::vector<std::unique_ptr<ControlClient>> clients;
+  for (size_t i = 0; i < SocketListener::kMaxClients; ++i) {
+    clients.emplace_back(new ControlClient(path_));
+    ASSERT_EQ("1 1:[echo]", clients.back()->Ask("echo"));
+  }
+  testing::internal::CaptureStderr();
+  {
+    ControlClient extra(path_);
+    EXPECT_EQ("<closed>", extra.Recv());
+  }
+  EXPECT_NE(std::string::npos,
+            testing::internal::GetCapturedStderr().find("16 clients already; one more is closed"));
+
+  // clients[0] never reads; the others read every message as it comes. The broadcasts are
+  // paced so that a reading client is never more than two windows behind (64 messages, less
+  // than its socket takes): on a loaded machine its thread may run late, and it must not be
+  // taken for one that stopped reading.
+  const int kMessages = 2000;
+  const int kWindow = 32;
+  const std::string text(1000, 'b');
+  std::vector<std::thread> readers;
+  std::atomic<int> complete{0};
+  std::unique_ptr<std::atomic<int>[]> received(new std::atomic<int>[clients.size()]);
+  for (size_t i = 0; i < clients.size(); ++i)
+    received[i].store(0);
+  for (size_t i = 1; i < clients.size(); ++i) {
+    readers.emplace_back([&, i] {
+      for (int m = 0; m < kMessages; ++m) {
+        if (clients[i]->Recv() != "100 " + text) {
+          received[i].store(kMessages);
+          return;
+        }
+        received[i].store(m + 1);
+      }
+      ++complete;
+    });
+  }
+  testing::internal::CaptureStderr();
+  double seconds = 0;
+  for (int m = 0; m < kMessages; ++m) {
+    if (m % kWindow == 0) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      for (size_t i = 1; i < clients.size(); ++i) {
+        while (received[i].load() < m - kWindow && std::chrono::steady_clock::now() < deadline)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
+    // Only the broadcasts themselves are timed: they never wait for a client.
+    const auto start = std::chrono::steady_clock::now();
+    listener_->sendBroadcast(100, text.c_str(), false);
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  for (auto& t : readers)
+    t.join();
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(static_cast<int>(clients.size()) - 1, complete.load());
+  // 2 MB to a client that reads nothing: the broadcasts go on without it.
+  EXPECT_LT(seconds, 5.0);
+  EXPECT_NE(std::string::npos, log.find("fell behind by more than 65536 bytes; dropped")) << log;
+  // What its socket took before it was dropped, then the end: no message half written.
+  int whole = 0;
+  for (std::string msg; (msg = clients[0]->Recv()) != "<closed>"; ++whole)
+    ASSERT_EQ("100 " + text, msg);
+  EXPECT_LT(whole, kMessages);
+  // Its place is free again, and the others are served.
+  clients[0].reset(new ControlClient(path_));
+  EXPECT_EQ("1 1:[echo]", clients[0]->Ask("echo"));
+  EXPECT_EQ("1 2:[echo][ok]", clients[5]->Ask("echo ok"));
 }
 
 }  // namespace

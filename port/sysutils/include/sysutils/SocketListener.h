@@ -1,10 +1,11 @@
 // Host replacement for Android's <sysutils/SocketListener.h>: serves a stream socket on a
-// thread of its own, any number of clients.
+// thread of its own, at most kMaxClients clients at once.
 #ifndef PORT_SYSUTILS_SOCKETLISTENER_H
 #define PORT_SYSUTILS_SOCKETLISTENER_H
 
 #include <pthread.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +15,10 @@
 
 class SocketListener {
  public:
+  // Clients served at once; one more is closed at its accept (with a WARN), so that no one
+  // can make the listener hold descriptors and queues without bound.
+  static constexpr size_t kMaxClients = 16;
+
   // The socket named `socketName`: the descriptor in ANDROID_SOCKET_<socketName> when init
   // passed one; otherwise a Unix stream socket bound at $HTTP2QUORVIN_SOCKET, or at
   // /dev/socket/<socketName>, mode 0660. With `listen` false the socket is one connected peer
@@ -35,7 +40,8 @@ class SocketListener {
   // when the listener was not running.
   int stopListener();
 
-  // Sends "<code> <msg>" and a NUL to every connected client. Safe from any thread.
+  // Sends "<code> <msg>" and a NUL to every connected client. Safe from any thread, and never
+  // waits for a client: each has its own bounded queue (SocketClient::kMaxQueuedBytes).
   void sendBroadcast(int code, const char* msg, bool addErrno);
 
   // Where the listener bound its socket; empty for a descriptor handed in.
@@ -61,6 +67,8 @@ class SocketListener {
   std::string path_;
   int ctrl_pipe_[2] = {-1, -1};
   bool running_ = false;
+  std::atomic<bool> stopping_{false};
+  std::shared_ptr<SocketWake> wake_;
   pthread_t thread_{};
 
   std::mutex clients_lock_;
