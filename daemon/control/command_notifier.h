@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "net/socket_addresses.h"
+
 // Where a running proxy reports the gateway connection's status and every client's traffic.
 // The "start" command's notifier implements it: it broadcasts the status on the control socket
 // and writes the figures to the flow database under the UID that owns the client socket.
@@ -16,8 +18,10 @@ class CommandNotifier {
   // Sizes before and after the gateway compressed an image for the client.
   virtual void ReportCompression(int source_port, int uncompressed, int compressed) = 0;
   // A client connection from `source_port` was accepted as descriptor `fd`: its owner may be
-  // looked up now, once. Called on the thread that reports its traffic.
-  virtual void ConnectionAccepted(int /*source_port*/, int /*fd*/) {}
+  // looked up now, once. `addresses`, when not null, are the connection's two ends as the
+  // accept told them. Called on the thread that reports its traffic.
+  virtual void ConnectionAccepted(int /*source_port*/, int /*fd*/,
+                                  const SocketAddresses* /*addresses*/) {}
   // The client connection from `source_port` closed: its port may next belong to another
   // application. Called on the thread that reports its traffic.
   virtual void ConnectionClosed(int /*source_port*/) {}

@@ -128,8 +128,13 @@ void FlowCommandNotifier::ReportCompression(int source_port, int uncompressed, i
     db_->AddCompressed(uid, day, uncompressed, compressed);
 }
 
-void FlowCommandNotifier::ConnectionAccepted(int source_port, int fd) {
-  const int uid = uids_.FindPeer(fd, source_port);
+void FlowCommandNotifier::ConnectionAccepted(int source_port, int fd,
+                                             const SocketAddresses* addresses) {
+  const int uid =
+      addresses != nullptr && addresses->local_len != 0
+          ? uids_.FindPeer(reinterpret_cast<const sockaddr*>(&addresses->client),
+                           reinterpret_cast<const sockaddr*>(&addresses->local), source_port)
+          : uids_.FindPeer(fd, source_port);
   std::lock_guard<std::mutex> lock(uid_lock_);
   if (uid == -1) {
     // Not found: looked for at each report. Nothing of an earlier connection stands in.

@@ -36,7 +36,7 @@ class FlowCommandNotifier : public CommandNotifier {
   void OnInformation(int type, const std::string& text) override;
   void ReportFlow(int source_port, int bytes, int direction) override;
   void ReportCompression(int source_port, int uncompressed, int compressed) override;
-  void ConnectionAccepted(int source_port, int fd) override;
+  void ConnectionAccepted(int source_port, int fd, const SocketAddresses* addresses) override;
   void ConnectionClosed(int source_port) override;
 
   // Benchmarks only: with HTTP2QUORVIN_BENCH_DISCARD_FLOWS=1 in the environment at

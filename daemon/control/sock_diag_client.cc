@@ -161,18 +161,25 @@ int SockDiagClient::PeerUid(int connection) {
   if (getsockname(connection, reinterpret_cast<sockaddr*>(&ours), &ours_len) != 0 ||
       getpeername(connection, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0)
     return kUnavailable;
+  return PeerUid(reinterpret_cast<const sockaddr*>(&peer),
+                 reinterpret_cast<const sockaddr*>(&ours));
+}
+
+int SockDiagClient::PeerUid(const sockaddr* client, const sockaddr* local) {
+  if (client == nullptr || local == nullptr)
+    return kUnavailable;
   std::lock_guard<std::mutex> hold(lock_);
   if (Socket() < 0)
     return kUnavailable;
   int uid = kUnavailable;
-  if (ours.ss_family == AF_INET && peer.ss_family == AF_INET) {
-    const sockaddr_in* o = reinterpret_cast<const sockaddr_in*>(&ours);
-    const sockaddr_in* p = reinterpret_cast<const sockaddr_in*>(&peer);
+  if (local->sa_family == AF_INET && client->sa_family == AF_INET) {
+    const sockaddr_in* o = reinterpret_cast<const sockaddr_in*>(local);
+    const sockaddr_in* p = reinterpret_cast<const sockaddr_in*>(client);
     uid = ExactLookup(AF_INET, &p->sin_addr, ntohs(p->sin_port), &o->sin_addr, ntohs(o->sin_port),
                       sizeof(in_addr));
-  } else if (ours.ss_family == AF_INET6 && peer.ss_family == AF_INET6) {
-    const sockaddr_in6* o = reinterpret_cast<const sockaddr_in6*>(&ours);
-    const sockaddr_in6* p = reinterpret_cast<const sockaddr_in6*>(&peer);
+  } else if (local->sa_family == AF_INET6 && client->sa_family == AF_INET6) {
+    const sockaddr_in6* o = reinterpret_cast<const sockaddr_in6*>(local);
+    const sockaddr_in6* p = reinterpret_cast<const sockaddr_in6*>(client);
     const int client_port = ntohs(p->sin6_port);
     const int our_port = ntohs(o->sin6_port);
     uid = ExactLookup(AF_INET6, &p->sin6_addr, client_port, &o->sin6_addr, our_port,

@@ -1,6 +1,8 @@
 #ifndef DAEMON_CONTROL_SOCK_DIAG_CLIENT_H
 #define DAEMON_CONTROL_SOCK_DIAG_CLIENT_H
 
+#include <sys/socket.h>
+
 #include <mutex>
 
 // Asks the kernel through NETLINK_SOCK_DIAG for the UID owning a TCP socket. The kernel checks
@@ -29,6 +31,9 @@ class SockDiagClient {
   // this host: one exact lookup by the connection's addresses and ports, whatever the size of
   // the kernel's tables. The same results as Uid.
   int PeerUid(int fd);
+  // The same for a connection whose ends are known: `client` the application's, `local` ours,
+  // each a sockaddr_in or a sockaddr_in6. No system call but the netlink exchange.
+  int PeerUid(const struct sockaddr* client, const struct sockaddr* local);
 
  private:
   // The kept socket, opened when there is none; -1 when it cannot be.

@@ -116,3 +116,17 @@ int TcpUidLookup::FindPeer(int connection, int port) const {
   }
   return Find(port);
 }
+
+int TcpUidLookup::FindPeer(const struct sockaddr* client, const struct sockaddr* local,
+                           int port) const {
+  if (sock_diag_ != nullptr) {
+    const int uid = sock_diag_->PeerUid(client, local);
+    if (uid >= 0)
+      return uid;
+    if (uid == SockDiagClient::kNotFound) {
+      QV_LOGW(kTag, "can not find the uid of package whick local port is %d", port);
+      return -1;
+    }
+  }
+  return Find(port);
+}

@@ -1,6 +1,8 @@
 #ifndef DAEMON_CONTROL_TCP_UID_LOOKUP_H
 #define DAEMON_CONTROL_TCP_UID_LOOKUP_H
 
+#include <sys/socket.h>
+
 #include <memory>
 #include <string>
 
@@ -28,6 +30,9 @@ class TcpUidLookup {
   // The UID owning the client end of `connection`, an accepted descriptor whose peer's port is
   // `port`: one exact lookup when the kernel's tables are the ones read, else Find.
   int FindPeer(int connection, int port) const;
+  // The same for a connection whose two ends are known: `client` the application's, `local`
+  // ours (sockaddr_in or sockaddr_in6 each).
+  int FindPeer(const struct sockaddr* client, const struct sockaddr* local, int port) const;
 
   const std::string& folder() const { return folder_; }
 

@@ -20,9 +20,10 @@ void AcceptCallback::OnEvent(int, EpollEvent*) {
   for (;;) {
     struct sockaddr_in addr;
     socklen_t len = sizeof(addr);
-    // Non-blocking from the start: registration then finds the flag set and leaves it.
-    const int fd =
-        accept4(listen_fd_, reinterpret_cast<struct sockaddr*>(&addr), &len, SOCK_NONBLOCK);
+    // Non-blocking and close-on-exec from the start, so that nothing sets them later; the
+    // client's address comes with it.
+    const int fd = accept4(listen_fd_, reinterpret_cast<struct sockaddr*>(&addr), &len,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd == -1) {
       if (errno == EAGAIN)
         return;
@@ -43,7 +44,9 @@ void AcceptCallback::OnEvent(int, EpollEvent*) {
     }
     blocked_ = false;
     QV_LOGD(kTag, "accept connection, fd=%d", fd);
-    if (http_thread_ == nullptr || http_thread_->put_to_other_epoll(fd) != 0) {
+    const bool has_peer = len == sizeof(addr) && addr.sin_family == AF_INET;
+    if (http_thread_ == nullptr ||
+        http_thread_->put_to_other_epoll(fd, has_peer ? &addr : nullptr) != 0) {
       QV_LOGW(kTag, "put_to_other_epoll failed,close it, fd=%d", fd);
       close(fd);
     }

@@ -161,7 +161,9 @@ BalsaFrame::BalsaFrame()
       parse_state_(READING_HEADER_AND_FIRSTLINE),
       last_error_(NO_ERROR),
       header_length_(0),
-      header_buffer_(new LinearByteBuffer(static_cast<int>(max_header_length_))),
+      // Taken with the first bytes (TakeHeaderStorage): a client that has sent nothing yet
+      // holds no header buffer.
+      header_buffer_(nullptr),
       headers_(new HttpHeaderList()),
       content_length_(0),
       content_length_status_(NO_CONTENT_LENGTH),
@@ -169,7 +171,11 @@ BalsaFrame::BalsaFrame()
       parsed_response_code_(0),
       extension_cr_pending_(false),
       header_tail_(0),
-      header_storage_(nullptr) {
+      header_storage_(nullptr) {}
+
+void BalsaFrame::TakeHeaderStorage() {
+  if (header_buffer_ == nullptr)
+    header_buffer_ = new LinearByteBuffer(static_cast<int>(max_header_length_));
   int room = 0;
   header_buffer_->GetWritableRegion(&header_storage_, &room);
 }
@@ -204,10 +210,11 @@ void BalsaFrame::Reset() {
   parse_state_ = READING_HEADER_AND_FIRSTLINE;
   // Storage is reused; a list that grew goes back to its initial size.
   headers_->Clear();
-  if (static_cast<size_t>(header_buffer_->Capacity()) != max_header_length_) {
+  if (header_buffer_ != nullptr &&
+      static_cast<size_t>(header_buffer_->Capacity()) != max_header_length_) {
     delete header_buffer_;
-    header_buffer_ = new LinearByteBuffer(static_cast<int>(max_header_length_));
-  } else {
+    header_buffer_ = nullptr;
+  } else if (header_buffer_ != nullptr) {
     header_buffer_->Clear();
   }
   content_length_status_ = NO_CONTENT_LENGTH;
@@ -216,11 +223,14 @@ void BalsaFrame::Reset() {
   parsed_response_code_ = 0;
   extension_cr_pending_ = false;
   header_tail_ = 0;
-  int room = 0;
-  header_buffer_->GetWritableRegion(&header_storage_, &room);
+  header_storage_ = nullptr;
+  if (header_buffer_ != nullptr)
+    TakeHeaderStorage();
 }
 
 size_t BalsaFrame::ProcessInput(const char* data, size_t len) {
+  if (header_storage_ == nullptr)
+    TakeHeaderStorage();
   if (DebugLogging())
     QV_LOGD(kTag, "==============%s==============", ParseStateToString(parse_state_));
   if (parse_state_ == READING_HEADER_AND_FIRSTLINE && len <= kShortInput &&

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "front/balsa_visitor.h"
+#include "net/free_list.h"
 #include "stream/http_header_list.h"
 
 class LinearByteBuffer;
@@ -80,6 +81,10 @@ class BalsaFrame : public BalsaFrameEnums {
   BalsaFrame(const BalsaFrame&) = delete;
   BalsaFrame& operator=(const BalsaFrame&) = delete;
 
+  // One of these is made and destroyed for every client: the storage is reused.
+  static void* operator new(size_t n) { return FreeList<sizeof(BalsaFrame), 64>::Take(n); }
+  static void operator delete(void* p, size_t n) { FreeList<sizeof(BalsaFrame), 64>::Give(p, n); }
+
   void set_visitor(BalsaVisitor* visitor) { visitor_ = visitor; }
   void set_is_request(bool is_request) { is_request_ = is_request; }
   void set_request_was_head(bool was_head) { request_was_head_ = was_head; }
@@ -148,6 +153,8 @@ class BalsaFrame : public BalsaFrameEnums {
   BalsaFrameEnums::ErrorCode last_error_;
   BalsaVisitor default_visitor_;
   size_t header_length_;
+  // The header buffer and its writable region, taken when the first bytes come.
+  void TakeHeaderStorage();
   LinearByteBuffer* header_buffer_;
   HttpHeaderList* headers_;
   size_t content_length_;

@@ -14,6 +14,7 @@
 #include "front/http_thread.h"
 #include "front/https_connection.h"
 #include "front/queue_limits.h"
+#include "net/reply_chunk.h"
 #include "stream/stream_sender.h"
 
 namespace {
@@ -26,7 +27,8 @@ const char kBadRequestHead[] =
 }  // namespace
 
 FrontConnection::FrontConnection(HttpThread* http_thread, uint32_t stream_id, StreamSender* gateway)
-    : SocketConnection(kTag, kReadBufferSize),
+    // A client that has sent nothing yet holds no read buffer.
+    : SocketConnection(kTag, kReadBufferSize, true),
       writer_(kTag, "Frontend conn,byte sent >= max bytes sent per write: Setting EPOLLOUT",
               kMaxBytesPerWrite, false),
       request_interface_(new HttpInterface(this, gateway)),
@@ -44,6 +46,11 @@ FrontConnection::~FrontConnection() {
 
 bool FrontConnection::Init(int fd, const std::string& peer_address, int source_port,
                            EpollServer* eps) {
+  return Init(fd, peer_address, source_port, eps, nullptr);
+}
+
+bool FrontConnection::Init(int fd, const std::string& peer_address, int source_port,
+                           EpollServer* eps, const SocketAddresses* addresses) {
   if (initialized_) {
     QV_LOGW(kTag, "already init");
     return true;
@@ -52,7 +59,13 @@ bool FrontConnection::Init(int fd, const std::string& peer_address, int source_p
   gettimeofday(&start_time_, nullptr);
   epoll_server_ = eps;
   fd_ = fd;
-  if (!eps->TryRegisterFD(fd, this, EPOLLIN | EPOLLOUT | EPOLLET)) {
+  // EPOLLRDHUP tells a drained socket from one whose client has shut its side (ReceiveAll).
+  const int mask = EPOLLIN | EPOLLOUT | EPOLLET | EPOLLRDHUP;
+  short_read_drains_ = true;
+  peer_shut_ = false;
+  const bool registered = addresses != nullptr ? eps->TryRegisterNonBlockingFD(fd, this, mask)
+                                               : eps->TryRegisterFD(fd, this, mask);
+  if (!registered) {
     process_read_pending_ = false;
     // The caller still owns the descriptor and closes it.
     fd_ = -1;
@@ -65,7 +78,7 @@ bool FrontConnection::Init(int fd, const std::string& peer_address, int source_p
   initialized_ = true;
   // The client socket's owner cannot change while it is open: looked up once, here.
   if (notifier_ != nullptr)
-    notifier_->ConnectionAccepted(source_port_, fd_);
+    notifier_->ConnectionAccepted(source_port_, fd_, addresses);
   return true;
 }
 
@@ -208,11 +221,11 @@ void FrontConnection::ProcessBackInput(const char* data, size_t len) {
   // Bytes for the client keep nothing alive: only bytes that move on its socket do.
   if (writer_.queued_bytes() == 0)
     stall_since_ = time(nullptr);
-  char* copy = new char[len > 0 ? len : 1];
-  if (len > 0)
-    memcpy(copy, data, len);
-  DataFrame* frame = new DataFrame(copy, static_cast<unsigned int>(len), true);
-  EnqueueDataFrame1(frame);
+  // Bytes that come while the last record still waits join it: one send takes both.
+  if (len > 0 && writer_.AppendToLast(data, len))
+    SetFdReadyForWrite();
+  else
+    EnqueueDataFrame1(new ReplyChunk(data, len));
   if (tunnel_ != nullptr) {
     if (writer_.queued_bytes() >= QueueLimits::kTunnelHighMark)
       tunnel_->PauseRead();
@@ -295,7 +308,6 @@ bool FrontConnection::DoWrite() {
   if (result == SocketWriter::kBlocked)
     return true;
   if (result == SocketWriter::kFailed) {
-    writer_.Cork(fd_, false);
     QV_LOGW(kTag, "DoWrite: error_or_close. Returning false");
     Cleanup("DoWrite", 4);
     return false;
@@ -304,7 +316,6 @@ bool FrontConnection::DoWrite() {
     Cleanup("DoWrite", 5);
     return false;
   }
-  writer_.Cork(fd_, false);
   return true;
 }
 
@@ -352,7 +363,8 @@ void FrontConnection::Close() {
     if (notifier_ != nullptr)
       notifier_->ConnectionClosed(source_port_);
   }
-  read_buffer_.Clear();
+  // The buffer's storage goes back for the next client.
+  read_buffer_.Release();
   events_ = 0;
   writer_.Clear();
   if (counted_reply_bytes_ > 0)

@@ -1,6 +1,7 @@
 #ifndef DAEMON_FRONT_FRONT_CONNECTION_H
 #define DAEMON_FRONT_FRONT_CONNECTION_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/time.h>
 #include <time.h>
@@ -9,6 +10,8 @@
 
 #include "net/data_frame.h"
 #include "net/epoll_server.h"
+#include "net/free_list.h"
+#include "net/socket_addresses.h"
 #include "net/socket_connection.h"
 #include "net/socket_writer.h"
 
@@ -37,6 +40,12 @@ class FrontConnection : public SocketConnection, private SocketWriter::Observer 
   FrontConnection(const FrontConnection&) = delete;
   FrontConnection& operator=(const FrontConnection&) = delete;
 
+  // One of these is made and destroyed for every client: the storage is reused.
+  static void* operator new(size_t n) { return FreeList<sizeof(FrontConnection), 64>::Take(n); }
+  static void operator delete(void* p, size_t n) {
+    FreeList<sizeof(FrontConnection), 64>::Give(p, n);
+  }
+
   virtual void SetFdReadyForWrite();
   void Cleanup(const char* reason, int code) override;
   // Takes ownership of the record.
@@ -45,6 +54,10 @@ class FrontConnection : public SocketConnection, private SocketWriter::Observer 
   virtual void CloseFromSM();
 
   bool Init(int fd, const std::string& peer_address, int source_port, EpollServer* eps);
+  // `addresses`, when not null, are both ends of the connection as accepted: the descriptor is
+  // non-blocking already, and its owner is looked up by them.
+  bool Init(int fd, const std::string& peer_address, int source_port, EpollServer* eps,
+            const SocketAddresses* addresses);
   // Copies reply (or tunnel) bytes into the output list. A reply whose queue passes the hard
   // cap resets its stream and the client (see QueueLimits); a tunnel whose queue passes the
   // high mark stops reading its target.

@@ -8,6 +8,7 @@
 
 #include "front/balsa_frame.h"
 #include "front/balsa_visitor.h"
+#include "net/free_list.h"
 
 class FrontConnection;
 class HttpHeaderList;
@@ -24,6 +25,12 @@ class HttpInterface : public BalsaVisitor {
 
   HttpInterface(const HttpInterface&) = delete;
   HttpInterface& operator=(const HttpInterface&) = delete;
+
+  // One of these is made and destroyed for every client: the storage is reused.
+  static void* operator new(size_t n) { return FreeList<sizeof(HttpInterface), 64>::Take(n); }
+  static void operator delete(void* p, size_t n) {
+    FreeList<sizeof(HttpInterface), 64>::Give(p, n);
+  }
 
   // BalsaVisitor
   void ProcessBodyData(const char* data, size_t len) override;

@@ -50,6 +50,20 @@ HttpThread::HttpThread(AcceptCallback* accept_callback)
       resolver_(&epoll_server_, kLookupWorkers, kLookupTimeoutMs) {
   if (accept_callback_ != nullptr)
     accept_callback_->set_http_thread(this);
+  if (listen_fd_ < 0)
+    return;
+  // Asked once here rather than of every accepted socket.
+  struct sockaddr_in local;
+  socklen_t len = sizeof(local);
+  if (getsockname(listen_fd_, reinterpret_cast<struct sockaddr*>(&local), &len) == 0 &&
+      local.sin_family == AF_INET && local.sin_addr.s_addr != htonl(INADDR_ANY)) {
+    memcpy(&listener_addresses_.local, &local, sizeof(local));
+    listener_addresses_.local_len = sizeof(local);
+  }
+  int nodelay = 0;
+  len = sizeof(nodelay);
+  listener_nodelay_ =
+      getsockopt(listen_fd_, IPPROTO_TCP, TCP_NODELAY, &nodelay, &len) == 0 && nodelay != 0;
 }
 
 HttpThread::~HttpThread() {
@@ -66,11 +80,11 @@ HttpThread::~HttpThread() {
     delete c;
   https_destroy_list_.clear();
   // A descriptor accepted but not yet handed to a connection is ours to close.
-  for (int fd : pending_fds_)
-    close(fd);
+  for (const PendingClient& p : pending_fds_)
+    close(p.fd);
   pending_fds_.clear();
-  for (int fd : waiting_fds_)
-    close(fd);
+  for (const PendingClient& p : waiting_fds_)
+    close(p.fd);
   waiting_fds_.clear();
   stread_id_map_.clear();
   if (accept_callback_ != nullptr)
@@ -113,15 +127,16 @@ void HttpThread::DestroyFinished() {
 
 void HttpThread::HandlePending() {
   // HandleConnection may run callbacks that accept nothing, but take the list first anyway.
-  std::list<int> fds;
-  fds.swap(pending_fds_);
-  for (int fd : fds) {
-    struct sockaddr_in peer;
-    memset(&peer, 0, sizeof(peer));
-    socklen_t len = sizeof(peer);
-    getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &len);
-    HandleConnection(fd, peer);
+  handling_.swap(pending_fds_);
+  for (PendingClient& p : handling_) {
+    if (!p.has_peer) {
+      memset(&p.peer, 0, sizeof(p.peer));
+      socklen_t len = sizeof(p.peer);
+      getpeername(p.fd, reinterpret_cast<struct sockaddr*>(&p.peer), &len);
+    }
+    HandleConnection(p.fd, p.peer);
   }
+  handling_.clear();
 }
 
 void HttpThread::FrontIdleCheck() {
@@ -162,6 +177,10 @@ void HttpThread::ReleaseIdleMemory() {
 }
 
 int HttpThread::put_to_other_epoll(int fd) {
+  return put_to_other_epoll(fd, nullptr);
+}
+
+int HttpThread::put_to_other_epoll(int fd, const struct sockaddr_in* peer) {
   if (fd == -1)
     return -1;
   if (stop_requested())
@@ -173,14 +192,19 @@ int HttpThread::put_to_other_epoll(int fd) {
     QV_LOGW(kTag, "fail StartConnection");
     return -1;
   }
+  PendingClient pending;
+  pending.fd = fd;
+  pending.has_peer = peer != nullptr;
+  if (peer != nullptr)
+    pending.peer = *peer;
   if (state == GatewayLink::kConnecting) {
     // The connection is on its way without holding up the loop: the client waits for it.
-    waiting_fds_.push_back(fd);
+    waiting_fds_.push_back(pending);
     return 0;
   }
   if (!gateway_ready_)
     return -1;
-  pending_fds_.push_back(fd);
+  pending_fds_.push_back(pending);
   // From the loop's own callbacks (the accept loop) the list is taken right after them, in this
   // iteration: a wake-up would only cost a pipe write, two reads and one more iteration.
   if (!in_callbacks_)
@@ -189,7 +213,8 @@ int HttpThread::put_to_other_epoll(int fd) {
 }
 
 void HttpThread::HandleConnection(int fd, const struct sockaddr_in& peer) {
-  if (GetProxyConfig()->disable_nagle_) {
+  // A listener with TCP_NODELAY (the proxy's always has it) handed it to the socket already.
+  if (GetProxyConfig()->disable_nagle_ && !listener_nodelay_) {
     int one = 1;
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0) {
       close(fd);
@@ -204,7 +229,13 @@ void HttpThread::HandleConnection(int fd, const struct sockaddr_in& peer) {
   const std::string peer_text(text);
   const int peer_port = ntohs(peer.sin_port);
   QV_LOGD(kTag, "receive connection %s %d", peer_text.c_str(), peer_port);
-  FrontConnection* connection = MakeFrontConnection(fd, peer_text, peer_port);
+  SocketAddresses* addresses = nullptr;
+  if (listener_addresses_.local_len != 0 && peer.sin_family == AF_INET) {
+    memcpy(&listener_addresses_.client, &peer, sizeof(peer));
+    listener_addresses_.client_len = sizeof(peer);
+    addresses = &listener_addresses_;
+  }
+  FrontConnection* connection = MakeFrontConnection(fd, peer_text, peer_port, addresses);
   if (connection == nullptr) {
     QV_LOGW(kTag, "ProxyThread: MakeFrontConnection failed");
     close(fd);
@@ -222,10 +253,15 @@ uint32_t HttpThread::AssignStreamId(FrontConnection* connection) {
 }
 
 FrontConnection* HttpThread::MakeFrontConnection(int fd, const std::string& peer, int port) {
+  return MakeFrontConnection(fd, peer, port, nullptr);
+}
+
+FrontConnection* HttpThread::MakeFrontConnection(int fd, const std::string& peer, int port,
+                                                 const SocketAddresses* addresses) {
   // The stream id comes with the request (AssignStreamId).
   FrontConnection* connection = new FrontConnection(this, 0, gateway_interface_);
   connection->set_notifier(notifier_);
-  if (!connection->Init(fd, peer, port, &epoll_server_)) {
+  if (!connection->Init(fd, peer, port, &epoll_server_, addresses)) {
     delete connection;
     return nullptr;
   }
@@ -312,7 +348,8 @@ void HttpThread::QuorvinConnectionStart() {
     notifier_->OnInformation(4, "CONNECTIONSTART");
   if (waiting_fds_.empty())
     return;
-  pending_fds_.splice(pending_fds_.end(), waiting_fds_);
+  pending_fds_.insert(pending_fds_.end(), waiting_fds_.begin(), waiting_fds_.end());
+  waiting_fds_.clear();
   if (!in_callbacks_)
     epoll_server_.Wake();
 }
@@ -323,12 +360,12 @@ void HttpThread::QuorvinConnectionFailed() {
 
 void HttpThread::CloseWaiting() {
   // As each would have been closed at its accept, had the attempt been made there.
-  std::list<int> fds;
-  fds.swap(waiting_fds_);
-  for (int fd : fds) {
+  std::vector<PendingClient> waiting;
+  waiting.swap(waiting_fds_);
+  for (const PendingClient& p : waiting) {
     QV_LOGW(kTag, "fail StartConnection");
-    QV_LOGW(kTag, "put_to_other_epoll failed,close it, fd=%d", fd);
-    close(fd);
+    QV_LOGW(kTag, "put_to_other_epoll failed,close it, fd=%d", p.fd);
+    close(p.fd);
   }
 }
 

@@ -6,7 +6,6 @@
 #include <time.h>
 
 #include <atomic>
-#include <list>
 #include <map>
 #include <set>
 #include <string>
@@ -16,6 +15,7 @@
 #include "front/own_address.h"
 #include "net/async_resolver.h"
 #include "net/epoll_server.h"
+#include "net/socket_addresses.h"
 #include "stream/stream_dispatch.h"
 
 class AcceptCallback;
@@ -55,10 +55,14 @@ class HttpThread : public Thread, public StreamDispatch {
   EpollServer* epoll_server() { return &epoll_server_; }
 
   // Accept loop: queues an accepted descriptor once the gateway connection is up. 0 queued,
-  // -1 refused (the caller closes it).
+  // -1 refused (the caller closes it). `peer`, when given, is the address accept returned.
   int put_to_other_epoll(int fd);
+  int put_to_other_epoll(int fd, const struct sockaddr_in* peer);
   void HandleConnection(int fd, const struct sockaddr_in& peer);
   FrontConnection* MakeFrontConnection(int fd, const std::string& peer, int port);
+  // `addresses`, when not null, are both ends of the connection, for its owner's lookup.
+  FrontConnection* MakeFrontConnection(int fd, const std::string& peer, int port,
+                                       const SocketAddresses* addresses);
   // The next odd stream id, now owned by `connection` (routed to it from then on).
   uint32_t AssignStreamId(FrontConnection* connection);
   void AddHttpsConnection(HttpsConnection* connection);
@@ -108,12 +112,25 @@ class HttpThread : public Thread, public StreamDispatch {
 
   std::map<uint32_t, FrontConnection*> stread_id_map_;
   std::atomic<bool> stop_{false};
-  std::list<int> pending_fds_;
+  struct PendingClient {
+    int fd;
+    bool has_peer;
+    struct sockaddr_in peer;
+  };
+  // Accepted descriptors waiting for HandleConnection, and the list HandlePending works on
+  // (kept, so that queueing allocates nothing once both have grown).
+  std::vector<PendingClient> pending_fds_;
+  std::vector<PendingClient> handling_;
   // Accepted while the gateway connection was being made: handed on once it is up, closed when
   // it fails.
-  std::list<int> waiting_fds_;
+  std::vector<PendingClient> waiting_fds_;
   EpollServer epoll_server_;
   int listen_fd_;
+  // The listener's own address, the local end of every connection accepted on it, when it is
+  // bound to one address.
+  SocketAddresses listener_addresses_;
+  // Accepted sockets inherit TCP_NODELAY from a listener that has it.
+  bool listener_nodelay_ = false;
   AcceptCallback* accept_callback_;
   uint32_t next_stream_id_ = 1;
   GatewayLink* gateway_thread_ = nullptr;

@@ -150,12 +150,10 @@ bool HttpsConnection::DoWrite() {
   if (result == SocketWriter::kBlocked)
     return true;
   if (result == SocketWriter::kFailed) {
-    writer_.Cork(fd_, false);
     QV_LOGW(kTag, "DoWrite: error_or_close. Returning false");
     Cleanup("DoWrite", 4);
     return false;
   }
-  writer_.Cork(fd_, false);
   return true;
 }
 

@@ -229,7 +229,7 @@ bool BackConnection::DoWrite() {
   }
   if (output_list_.empty())
     events_ &= ~EPOLLOUT;
-  else
+  else if (PassBytes() > kTlsRecordPlaintext)
     cork_.Set(fd_, true);
   if (static_cast<int>(output_list_.size()) > max_output_list_) {
     max_output_list_ = static_cast<int>(output_list_.size());
@@ -286,6 +286,22 @@ bool BackConnection::DoWrite() {
   }
   cork_.Set(fd_, false);
   return true;
+}
+
+size_t BackConnection::PassBytes() const {
+  // What WriteQueued will hand to one SSL_write: up to one TLS record leaves in one write to the
+  // socket, which a cork could not make into fewer segments. Only more is corked.
+  if (pending_records_ != 0)
+    return pending_.size();
+  size_t bytes = 0;
+  size_t count = 0;
+  for (const DataFrame* record : output_list_) {
+    if (count > 0 && bytes >= static_cast<size_t>(max_bytes_sent_per_write_))
+      break;
+    bytes += record->size - record->index;
+    ++count;
+  }
+  return bytes;
 }
 
 void BackConnection::PopSentRecord(int queue_limit) {

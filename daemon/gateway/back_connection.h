@@ -6,7 +6,7 @@
 #include <stdint.h>
 #include <time.h>
 
-#include <list>
+#include <deque>
 #include <map>
 #include <string>
 
@@ -66,13 +66,18 @@ class BackConnection : public SocketConnection {
   // SSL_write of the first unsent record and of those behind it that fit this pass's budget
   // (`sent` bytes already gone); `*records` tells how many the write covers.
   int WriteQueued(int sent, size_t* records);
+  // The bytes the next WriteQueued of a pass hands to SSL_write.
+  size_t PassBytes() const;
+  // The most plaintext one TLS record carries.
+  static constexpr size_t kTlsRecordPlaintext = 16384;
   void LogSslErrors();
 
   bool initialized_ = false;
   QuorvinThread* owner_;
   SSL* ssl_ = nullptr;
   SSL_CTX* ssl_ctx_ = nullptr;
-  std::list<DataFrame*> output_list_;
+  // A deque: its storage is reused as records come and go, where a list takes a node each.
+  std::deque<DataFrame*> output_list_;
   QuorvinInterface* session_;
   int max_bytes_sent_per_write_ = kMaxBytesSentPerWrite;
   bool read_wants_write_ = false;

@@ -3,15 +3,15 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <utility>
+
 #include "core/logging.h"
-#include "net/linear_byte_buffer.h"
 #include "stream/http_header_list.h"
 
 namespace {
 
 // Its lines are the gateway session's.
 const char kTag[] = "quorvin_interface";
-const int kValueBufferSize = 10240;
 
 std::string Lower(const std::string& s) {
   std::string out(s);
@@ -27,15 +27,16 @@ bool StartsWith(const char* s, const char* prefix) {
 }
 
 // The first occurrence of a name wins.
-void Store(SpdyHeaderMap* map, const std::string& name, const std::string& value) {
-  map->emplace(Lower(name), value);
+void Store(SpdyHeaderMap* map, const std::string& name, std::string&& value) {
+  map->emplace(Lower(name), std::move(value));
 }
 
 }  // namespace
 
 void HeaderTranslation::BuildHeaderMap(const HttpHeaderList& headers, const std::string& img_tag,
                                        int image_level, SpdyHeaderMap* map) {
-  LinearByteBuffer value(kValueBufferSize);
+  // The value is gathered where the map keeps it: no buffer of its own, and no copy of it.
+  std::string value;
   std::string previous;
   bool have_previous = false;
   for (const HttpHeaderLine& line : headers) {
@@ -44,27 +45,18 @@ void HeaderTranslation::BuildHeaderMap(const HttpHeaderList& headers, const std:
       continue;
     }
     if (have_previous && previous == line.key) {
-      value.Write("\0", 1);
-      value.Write(line.value, static_cast<int>(strlen(line.value)));
+      value.push_back('\0');
+      value.append(line.value);
       continue;
     }
-    if (have_previous) {
-      char* p = nullptr;
-      int n = 0;
-      value.GetReadableRegion(&p, &n);
-      Store(map, previous, std::string(p, static_cast<size_t>(n)));
-    }
-    value.Clear();
-    value.Write(line.value, static_cast<int>(strlen(line.value)));
+    if (have_previous)
+      Store(map, previous, std::move(value));
+    value.assign(line.value);
     previous = line.key;
     have_previous = true;
   }
-  if (have_previous) {
-    char* p = nullptr;
-    int n = 0;
-    value.GetReadableRegion(&p, &n);
-    Store(map, previous, std::string(p, static_cast<size_t>(n)));
-  }
+  if (have_previous)
+    Store(map, previous, std::move(value));
 
   char level[16];
   snprintf(level, sizeof(level), "%d", image_level);

@@ -1,7 +1,10 @@
 #ifndef DAEMON_NET_DATA_FRAME_H
 #define DAEMON_NET_DATA_FRAME_H
 
+#include <stddef.h>
 #include <stdint.h>
+
+#include "net/free_list.h"
 
 // One queued chunk of output. The connections keep their records first in, first out; whoever
 // dequeues a fully sent record destroys it.
@@ -17,6 +20,11 @@ class DataFrame {
 
   DataFrame(const DataFrame&) = delete;
   DataFrame& operator=(const DataFrame&) = delete;
+
+  // Records are made and destroyed for every reply: their storage is reused. A derived record
+  // larger than this one is simply allocated.
+  static void* operator new(size_t n) { return FreeList<sizeof(DataFrame)>::Take(n); }
+  static void operator delete(void* p, size_t n) { FreeList<sizeof(DataFrame)>::Give(p, n); }
 
   const char* data;
   unsigned int size;

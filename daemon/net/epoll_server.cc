@@ -117,6 +117,14 @@ void EpollServer::RegisterFD(int fd, EpollCallback* cb, int event_mask) {
 }
 
 bool EpollServer::TryRegisterFD(int fd, EpollCallback* cb, int event_mask) {
+  return TryRegister(fd, cb, event_mask, true);
+}
+
+bool EpollServer::TryRegisterNonBlockingFD(int fd, EpollCallback* cb, int event_mask) {
+  return TryRegister(fd, cb, event_mask, false);
+}
+
+bool EpollServer::TryRegister(int fd, EpollCallback* cb, int event_mask, bool set_non_blocking) {
   if (!AddFD(fd, event_mask))
     return false;
   auto it = cb_map_.find(fd);
@@ -142,7 +150,8 @@ bool EpollServer::TryRegisterFD(int fd, EpollCallback* cb, int event_mask) {
   record->events_to_fake = 0;
   QV_LOGD(kTag, "cb_map_ size %zd reg_fd_size_ %d", static_cast<ssize_t>(cb_map_.size()),
           reg_fd_size_);
-  SetNonblocking(fd);
+  if (set_non_blocking)
+    SetNonblocking(fd);
   cb->OnRegistration(this, fd, event_mask);
   return true;
 }

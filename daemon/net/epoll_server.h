@@ -85,6 +85,9 @@ class EpollServer {
   virtual void RegisterFD(int fd, EpollCallback* cb, int event_mask);
   // Registers only when epoll takes the descriptor (and the limit allows it).
   virtual bool TryRegisterFD(int fd, EpollCallback* cb, int event_mask);
+  // TryRegisterFD for a descriptor made non-blocking when it was created (accept4 with
+  // SOCK_NONBLOCK): the flags are not read again.
+  bool TryRegisterNonBlockingFD(int fd, EpollCallback* cb, int event_mask);
   virtual void RegisterFDForWrite(int fd, EpollCallback* cb);
   virtual void RegisterFDForReadWrite(int fd, EpollCallback* cb);
   virtual void RegisterFDForRead(int fd, EpollCallback* cb);
@@ -133,6 +136,8 @@ class EpollServer {
   virtual void CallAndReregisterAlarmEvents();
 
  private:
+  bool TryRegister(int fd, EpollCallback* cb, int event_mask, bool set_non_blocking);
+
   struct CallbackRecord {
     EpollCallback* cb;  // null once unregistered while its own callback runs
     CallbackRecord* next;

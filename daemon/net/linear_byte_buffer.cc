@@ -5,11 +5,34 @@
 
 #include <algorithm>
 
+#include "net/free_list.h"
+
+namespace {
+
+// A request head's buffer is made for every client: buffers of that size are kept for the next.
+const int kPooledCapacity = 32768;
+using PooledBlocks = FreeList<kPooledCapacity, 8>;
+
+char* NewStorage(int capacity) {
+  if (capacity == kPooledCapacity)
+    return static_cast<char*>(PooledBlocks::Take(static_cast<size_t>(capacity)));
+  return new char[capacity > 0 ? capacity : 0];
+}
+
+void FreeStorage(char* storage, int capacity) {
+  if (capacity == kPooledCapacity)
+    PooledBlocks::Give(storage, static_cast<size_t>(capacity));
+  else
+    delete[] storage;
+}
+
+}  // namespace
+
 LinearByteBuffer::LinearByteBuffer(int capacity)
-    : storage_(new char[capacity > 0 ? capacity : 0]), capacity_(capacity > 0 ? capacity : 0) {}
+    : storage_(NewStorage(capacity)), capacity_(capacity > 0 ? capacity : 0) {}
 
 LinearByteBuffer::~LinearByteBuffer() {
-  delete[] storage_;
+  FreeStorage(storage_, capacity_);
 }
 
 void LinearByteBuffer::GetWritableRegion(char** ptr, int* size) {
@@ -62,9 +85,9 @@ bool LinearByteBuffer::Reserve(int size) {
   if (capacity_ < needed) {
     const int doubled = capacity_ > INT_MAX / 2 ? INT_MAX : 2 * capacity_;
     const int fresh_capacity = std::max(needed, doubled);
-    char* fresh = new char[fresh_capacity];
+    char* fresh = NewStorage(fresh_capacity);
     memcpy(fresh, storage_ + read_, static_cast<size_t>(readable));
-    delete[] storage_;
+    FreeStorage(storage_, capacity_);
     storage_ = fresh;
     capacity_ = fresh_capacity;
   } else {

@@ -5,14 +5,52 @@
 
 #include <algorithm>
 
-RingByteBuffer::RingByteBuffer(int capacity)
-    : storage_(new char[capacity > 0 ? capacity : 0]), capacity_(capacity > 0 ? capacity : 0) {}
+#include "net/free_list.h"
+
+namespace {
+
+// Buffers of the connections' size come and go with every client: their storage is kept for
+// the next one.
+using PooledBlocks = FreeList<RingByteBuffer::kPooledCapacity, 64>;
+
+char* NewStorage(int capacity) {
+  if (capacity == RingByteBuffer::kPooledCapacity)
+    return static_cast<char*>(PooledBlocks::Take(static_cast<size_t>(capacity)));
+  return new char[capacity > 0 ? capacity : 0];
+}
+
+void FreeStorage(char* storage, int capacity) {
+  if (storage == nullptr)
+    return;
+  if (capacity == RingByteBuffer::kPooledCapacity)
+    PooledBlocks::Give(storage, static_cast<size_t>(capacity));
+  else
+    delete[] storage;
+}
+
+}  // namespace
+
+RingByteBuffer::RingByteBuffer(int capacity) : RingByteBuffer(capacity, false) {}
+
+RingByteBuffer::RingByteBuffer(int capacity, bool lazy)
+    : storage_(nullptr), capacity_(capacity > 0 ? capacity : 0) {
+  if (!lazy)
+    storage_ = NewStorage(capacity_);
+}
 
 RingByteBuffer::~RingByteBuffer() {
-  delete[] storage_;
+  FreeStorage(storage_, capacity_);
+}
+
+void RingByteBuffer::Release() {
+  Clear();
+  FreeStorage(storage_, capacity_);
+  storage_ = nullptr;
 }
 
 void RingByteBuffer::GetWritableRegion(char** ptr, int* size) {
+  if (storage_ == nullptr)
+    storage_ = NewStorage(capacity_);
   *ptr = storage_ + write_index_;
   if (IsFull()) {
     *size = 0;
@@ -114,7 +152,12 @@ bool RingByteBuffer::Reserve(int size) {
 void RingByteBuffer::Resize(int new_capacity) {
   if (new_capacity < 0 || new_capacity == capacity_)
     return;
-  char* fresh = new char[new_capacity];
+  if (storage_ == nullptr) {
+    // Nothing stored and no storage taken yet: only the size changes.
+    capacity_ = new_capacity;
+    return;
+  }
+  char* fresh = NewStorage(new_capacity);
   if (new_capacity < readable_)
     Consume(readable_ - new_capacity);
   int stored = 0;
@@ -127,7 +170,7 @@ void RingByteBuffer::Resize(int new_capacity) {
     read_index_ = (read_index_ + size) % capacity_;
     readable_ -= size;
   }
-  delete[] storage_;
+  FreeStorage(storage_, capacity_);
   storage_ = fresh;
   capacity_ = new_capacity;
   readable_ = stored;

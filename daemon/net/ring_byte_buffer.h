@@ -7,7 +7,13 @@
 // around the end is seen as two readable regions.
 class RingByteBuffer : public ByteBuffer {
  public:
+  // The size of the connections' read buffers, whose storage is reused from buffer to buffer.
+  static constexpr int kPooledCapacity = 10240;
+
   explicit RingByteBuffer(int capacity);
+  // A `lazy` buffer takes its storage when first written to, so that a connection that has
+  // not received anything holds none.
+  RingByteBuffer(int capacity, bool lazy);
   ~RingByteBuffer() override;
 
   RingByteBuffer(const RingByteBuffer&) = delete;
@@ -30,6 +36,8 @@ class RingByteBuffer : public ByteBuffer {
 
   // Changes the capacity, keeping the newest bytes when they no longer fit.
   void Resize(int new_capacity);
+  // Empties the buffer and gives its storage back; the next write takes it again.
+  void Release();
 
   int read_index() const { return read_index_; }
   int write_index() const { return write_index_; }

@@ -6,8 +6,8 @@
 #include "core/error_text.h"
 #include "core/logging.h"
 
-SocketConnection::SocketConnection(const char* tag, int read_buffer_size)
-    : tag_(tag), read_buffer_(read_buffer_size) {}
+SocketConnection::SocketConnection(const char* tag, int read_buffer_size, bool lazy_read_buffer)
+    : tag_(tag), read_buffer_(read_buffer_size, lazy_read_buffer) {}
 
 SocketConnection::~SocketConnection() {}
 
@@ -18,7 +18,10 @@ void SocketConnection::OnRegistration(EpollServer*, int, int) {
 void SocketConnection::OnModification(int, int) {}
 
 void SocketConnection::OnEvent(int, EpollEvent* event) {
-  events_ |= event->in_events;
+  // Kept apart from the events to handle: it stays true, and it asks for no callback again.
+  if (event->in_events & EPOLLRDHUP)
+    peer_shut_ = true;
+  events_ |= event->in_events & ~EPOLLRDHUP;
   HandleEvents();
   if (events_ != 0) {
     event->out_ready_mask = events_;
@@ -54,6 +57,13 @@ bool SocketConnection::ReceiveAll(const std::string& peer, const char* owner) {
       read_buffer_.Commit(static_cast<int>(n));
       if (!OnReceived(region, static_cast<size_t>(n)))
         return false;
+      // Less than there was room for: the socket is drained, and edge-triggered epoll reports
+      // the next bytes. Unless the peer has shut its side, whose end must still be read.
+      if (short_read_drains_ && !peer_shut_ && n < size) {
+        events_ &= ~EPOLLIN;
+        drained = true;
+        break;
+      }
       continue;
     }
     if (n == 0) {

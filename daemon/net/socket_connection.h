@@ -38,8 +38,8 @@ class SocketConnection : public EpollCallback {
   bool read_paused() const { return read_paused_; }
 
  protected:
-  // `tag` is the owner's log tag.
-  SocketConnection(const char* tag, int read_buffer_size);
+  // `tag` is the owner's log tag. A `lazy_read_buffer` takes its storage with the first bytes.
+  SocketConnection(const char* tag, int read_buffer_size, bool lazy_read_buffer = false);
 
   // Runs for the events gathered in events_ and leaves there those that must come back.
   virtual void HandleEvents() = 0;
@@ -60,6 +60,11 @@ class SocketConnection : public EpollCallback {
   const char* const tag_;
   int fd_ = -1;
   int events_ = 0;
+  // Set by a connection registered with EPOLLRDHUP: a read that does not fill its region ends
+  // the receive loop without another read only to see EAGAIN.
+  bool short_read_drains_ = false;
+  // An event reported EPOLLRDHUP: the peer shut its side, and reading goes on to the end.
+  bool peer_shut_ = false;
   bool registered_ = false;
   EpollServer* epoll_server_ = nullptr;
   RingByteBuffer read_buffer_;

@@ -6,14 +6,11 @@
 
 #include "core/error_text.h"
 #include "core/logging.h"
+#include "net/reply_chunk.h"
 
 SocketWriter::SocketWriter(const char* tag, const char* budget_spent_text, size_t budget,
                            bool log_more)
-    : tag_(tag),
-      budget_spent_text_(budget_spent_text),
-      budget_(budget),
-      log_more_(log_more),
-      cork_(tag) {}
+    : tag_(tag), budget_spent_text_(budget_spent_text), budget_(budget), log_more_(log_more) {}
 
 SocketWriter::~SocketWriter() {
   Clear();
@@ -24,7 +21,16 @@ void SocketWriter::Clear() {
     delete f;
   queue_.clear();
   queued_bytes_ = 0;
-  cork_.Reset();
+}
+
+bool SocketWriter::AppendToLast(const char* data, size_t len) {
+  if (queue_.empty())
+    return false;
+  ReplyChunk* last = dynamic_cast<ReplyChunk*>(queue_.back());
+  if (last == nullptr || !last->Append(data, len))
+    return false;
+  queued_bytes_ += len;
+  return true;
 }
 
 SocketWriter::Result SocketWriter::Write(int fd, const std::string& peer, int* events,
@@ -48,7 +54,12 @@ SocketWriter::Result SocketWriter::Write(int fd, const std::string& peer, int* e
       delete frame;
       continue;
     }
-    const bool more = queue_.size() > 1;
+    // MSG_MORE holds a send's bytes back for the ones that follow in this pass, as a cork
+    // would, without two setsockopt calls per pass: the pass's last send goes without it and
+    // pushes them all, as the uncork at its end did. The last send is the last record's, or the
+    // one that spends the budget.
+    const size_t rest = frame->size - frame->index;
+    const bool more = queue_.size() > 1 && bytes_sent + rest < budget_;
     int flags = MSG_DONTWAIT | MSG_NOSIGNAL;
     if (more) {
       if (log_more_)
@@ -56,11 +67,8 @@ SocketWriter::Result SocketWriter::Write(int fd, const std::string& peer, int* e
                 static_cast<ssize_t>(queue_.size()));
       flags |= MSG_MORE;
     }
-    Cork(fd, true);
-    const ssize_t n = send(fd, frame->data + frame->index, frame->size - frame->index, flags);
+    const ssize_t n = send(fd, frame->data + frame->index, rest, flags);
     const int err = errno;
-    if (!more)
-      Cork(fd, false);
     if (n > 0) {
       frame->index += static_cast<unsigned int>(n);
       bytes_sent += static_cast<size_t>(n);
@@ -79,7 +87,7 @@ SocketWriter::Result SocketWriter::Write(int fd, const std::string& peer, int* e
     if (err == EAGAIN || err == EWOULDBLOCK) {
       *events &= ~EPOLLOUT;
       QV_LOGD(tag_, "Got EAGAIN while writing");
-      Cork(fd, false);
+      // What a MSG_MORE send held back leaves with the next segment the full socket sends.
       return kBlocked;
     }
     QV_LOGW(tag_, "While calling send(%s), got error:%s", peer.c_str(), ErrorText(err).c_str());

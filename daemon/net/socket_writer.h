@@ -7,11 +7,10 @@
 #include <string>
 
 #include "net/data_frame.h"
-#include "net/socket_cork.h"
 
 // The sending side of a non-blocking client or tunnel socket: the queued records, written first
-// in, first out with at most a budget of bytes per writable event, the socket corked while more
-// records follow so that small pieces leave in full segments.
+// in, first out with at most a budget of bytes per writable event, each send but the pass's last
+// with MSG_MORE so that small pieces leave in full segments.
 class SocketWriter {
  public:
   enum Result {
@@ -42,16 +41,16 @@ class SocketWriter {
       queued_bytes_ += frame->size - frame->index;
   }
   bool empty() const { return queue_.empty(); }
+  // Adds `len` bytes to the last queued record when it is a ReplyChunk with room for them.
+  bool AppendToLast(const char* data, size_t len);
   // Bytes queued and not yet sent.
   size_t queued_bytes() const { return queued_bytes_; }
 
   // Sends what the budget allows. `events` is the owner's pending event mask: EPOLLOUT is
   // dropped when nothing more can be written now and added when the budget stopped the write.
-  // `peer` names the other end in the error line. Leaves the socket corked only on kFailed.
+  // `peer` names the other end in the error line.
   Result Write(int fd, const std::string& peer, int* events, Observer* observer);
-  // Sets TCP_CORK unless the socket is already in that state.
-  void Cork(int fd, bool on) { cork_.Set(fd, on); }
-  // Drops the queued records; the socket is gone, so is its cork state.
+  // Drops the queued records.
   void Clear();
 
  private:
@@ -62,7 +61,6 @@ class SocketWriter {
   std::list<DataFrame*> queue_;
   int max_output_list_ = 0;
   size_t queued_bytes_ = 0;
-  SocketCork cork_;
 };
 
 #endif  // DAEMON_NET_SOCKET_WRITER_H

@@ -1,7 +1,10 @@
 #ifndef DAEMON_SPDY_SPDY_FRAME_RECORD_H
 #define DAEMON_SPDY_SPDY_FRAME_RECORD_H
 
+#include <stddef.h>
+
 #include "net/data_frame.h"
+#include "net/free_list.h"
 #include "spdy/spdy_frame.h"
 
 // An output record that sends one created frame and owns it: the bytes are freed with the
@@ -13,6 +16,10 @@ class SpdyFrameRecord : public DataFrame {
   explicit SpdyFrameRecord(SpdyFrame* frame)
       : DataFrame(frame->data(), static_cast<unsigned int>(frame->size()), false), frame_(frame) {}
   ~SpdyFrameRecord() override { delete frame_; }
+
+  // A few records are made and destroyed for every request: their storage is reused.
+  static void* operator new(size_t n) { return FreeList<sizeof(SpdyFrameRecord)>::Take(n); }
+  static void operator delete(void* p, size_t n) { FreeList<sizeof(SpdyFrameRecord)>::Give(p, n); }
 
   // The record for `frame`, or none when there is no frame to send.
   static SpdyFrameRecord* Create(SpdyFrame* frame) {

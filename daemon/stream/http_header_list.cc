@@ -33,12 +33,22 @@ bool AsciiEqualsIgnoreCase(const char* a, const char* b) {
 
 HttpHeaderList::HttpHeaderList()
     : arena_capacity_(kInitialArenaCapacity),
-      arena_(new char[kInitialArenaCapacity]),
+      arena_(nullptr),
       arena_used_(0),
-      write_position_(arena_),
+      write_position_(nullptr),
       line_capacity_(kInitialLineCapacity),
-      lines_(new HttpHeaderLine[kInitialLineCapacity]),
+      lines_(nullptr),
       line_count_(0) {}
+
+void HttpHeaderList::TakeStorage() {
+  // Taken with the first line: a client that has sent nothing holds none of it.
+  if (arena_ == nullptr) {
+    arena_ = new char[arena_capacity_];
+    write_position_ = arena_ + arena_used_;
+  }
+  if (lines_ == nullptr)
+    lines_ = new HttpHeaderLine[line_capacity_];
+}
 
 HttpHeaderList::~HttpHeaderList() {
   delete[] arena_;
@@ -74,6 +84,7 @@ bool HttpHeaderList::AppendHeader(const char* key, size_t key_len, const char* v
                                   size_t value_len) {
   if (key_len > INT_MAX / 2 || value_len > INT_MAX / 2)
     return false;
+  TakeStorage();
   const long long needed = static_cast<long long>(arena_used_) + static_cast<long long>(key_len) +
                            static_cast<long long>(value_len) + 2;
   if (needed > arena_capacity_ && !GrowArena(needed))
@@ -132,14 +143,15 @@ void HttpHeaderList::SortByKey() {
 }
 
 void HttpHeaderList::Clear() {
+  // A list that grew goes back to its initial size, taken again with its next line.
   if (arena_capacity_ != kInitialArenaCapacity) {
     delete[] arena_;
-    arena_ = new char[kInitialArenaCapacity];
+    arena_ = nullptr;
     arena_capacity_ = kInitialArenaCapacity;
   }
   if (line_capacity_ != kInitialLineCapacity) {
     delete[] lines_;
-    lines_ = new HttpHeaderLine[kInitialLineCapacity];
+    lines_ = nullptr;
     line_capacity_ = kInitialLineCapacity;
   }
   arena_used_ = 0;

@@ -50,6 +50,8 @@ class HttpHeaderList {
  private:
   bool GrowArena(long long needed);
 
+  void TakeStorage();
+
   int arena_capacity_;
   char* arena_;
   int arena_used_;

@@ -34,6 +34,9 @@
 //   --img-tag NAME          the request header that carries the image level (default
 //                           x-img-level, as in the shipped configuration)
 //   --passthrough           compress nothing: every body is sent as the origin sent it
+//   --bench                 for benchmarks: frames written by bench.js, each url fetched once and
+//                           then answered from memory (no event log, no compression, none of the
+//                           misbehaviours below)
 // Misbehaviour, each usable alone; N counts the streams of one connection, 1 being the first;
 // K counts reply body bytes as sent in data frames (compressed ones as compressed):
 //   --goaway-after N        once the reply to the Nth stream has ended, write GOAWAY (the 4-byte
@@ -126,7 +129,7 @@ function parseFlags(argv) {
                    'delay-ms', 'garbage-after', 'bad-deflate-after', 'tls-close-after',
                    'no-status', 'raw-after', 'handshake-delay-ms'];
   const text = ['host', 'log', 'cert', 'key', 'origin', 'raw-file', 'img-tag', 'reply-headers'];
-  const bare = ['no-ping-reply', 'server-ping', 'raw-plain', 'passthrough'];
+  const bare = ['no-ping-reply', 'server-ping', 'raw-plain', 'passthrough', 'bench'];
   const flags = { host: '127.0.0.1', port: 0, 'img-tag': 'x-img-level' };
   for (let i = 0; i < argv.length; i++) {
     const name = argv[i].replace(/^--/, '');
@@ -153,6 +156,12 @@ function parseFlags(argv) {
       usage('cannot read --raw-file ' + flags['raw-file']);
     }
     if (flags['raw-after'] === undefined) flags['raw-after'] = 0;
+  }
+  if (flags.bench) {
+    const odd = Object.keys(flags).filter((name) => !['host', 'port', 'cert', 'key', 'origin',
+                                                       'img-tag', 'bench'].includes(name));
+    if (odd.length) usage('--bench takes none of --' + odd.join(', --'));
+    flags.passthrough = true;
   }
   if (flags['reply-headers'] !== undefined) {
     try {
@@ -739,7 +748,9 @@ function failStream(s, state, error) {
 }
 
 // With --handshake-delay-ms the client's hello waits in the socket until the delay is over.
-const server = net.createServer((raw) => {
+const server = net.createServer(flags.bench ? (raw) => require('./bench').serve(raw, {
+  secureContext, dictionary: DICTIONARY, origin: flags.origin,
+}) : (raw) => {
   const delay = flags['handshake-delay-ms'];
   if (!delay) return serve(raw);
   raw.pause();

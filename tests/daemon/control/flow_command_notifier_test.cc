@@ -46,7 +46,7 @@ TEST(FlowCommandNotifierTest, StatusBroadcastsAndTrafficByOwningUid) {
       << "  sl  local_address                         remote_address                   st\n"
          "   0: 0000000000000000FFFF00000100007F:A001 0000000000000000FFFF00000100007F:1FBB 01 "
          "00000000:00000000 00:00000000 00000000 10061        0 4711 1\n";
-  fixture.ConnectionAccepted(0xA001, -1);
+  fixture.ConnectionAccepted(0xA001, -1, nullptr);
   fixture.ReportFlow(0xA001, 300, 1);
   // The tables change under the open connection: its figures stay with the UID it had, until
   // it closes and the port's next connection is another application's; a late figure of a
@@ -58,7 +58,7 @@ TEST(FlowCommandNotifierTest, StatusBroadcastsAndTrafficByOwningUid) {
   fixture.ReportFlow(0xA001, 4000, 0);
   fixture.ReportCompression(0xA001, 9000, 2500);
   fixture.ConnectionClosed(0xA001);
-  fixture.ConnectionAccepted(0xA001, -1);  // the port's next connection
+  fixture.ConnectionAccepted(0xA001, -1, nullptr);  // the port's next connection
   fixture.ReportFlow(0xA001, 5, 1);
   fixture.ConnectionClosed(0xA001);
   std::ofstream(dir.File("tcp6"), std::ios::trunc) << "header\n";

@@ -136,10 +136,30 @@ TEST(TcpUidLookupTest, KernelTablesFindRealConnections) {
     getsockname(client, reinterpret_cast<sockaddr*>(&mine), &mine_len);
     const int client_port = ntohs(mine.sin_port);
 
+    // The accepted socket's two ends, as accept4 and the listener give them to the daemon.
+    sockaddr_storage peer = {};
+    sockaddr_storage local = {};
+    socklen_t peer_len = sizeof(peer);
+    socklen_t local_len = sizeof(local);
+    getpeername(accepted, reinterpret_cast<sockaddr*>(&peer), &peer_len);
+    getsockname(accepted, reinterpret_cast<sockaddr*>(&local), &local_len);
     for (int round = 0; round < 3; ++round) {
       EXPECT_EQ(me, kernel.FindPeer(accepted, client_port));
+      EXPECT_EQ(me, kernel.FindPeer(reinterpret_cast<const sockaddr*>(&peer),
+                                    reinterpret_cast<const sockaddr*>(&local), client_port));
       EXPECT_EQ(me, kernel.Find(client_port));
     }
+    // Ends that name no connection: the client's port one off.
+    if (family == AF_INET)
+      reinterpret_cast<sockaddr_in*>(&peer)->sin_port =
+          htons(static_cast<uint16_t>(client_port + 1));
+    else
+      reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port =
+          htons(static_cast<uint16_t>(client_port + 1));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, kernel.FindPeer(reinterpret_cast<const sockaddr*>(&peer),
+                                  reinterpret_cast<const sockaddr*>(&local), client_port + 1));
+    testing::internal::GetCapturedStderr();
     close(client);
     close(accepted);
     close(server);

@@ -68,6 +68,7 @@ class FrontHarness {
     out.resize(static_cast<size_t>(got));
     return out;
   }
+  int client() const { return client_; }
   bool ClientSeesEnd() {
     char c;
     return recv(client_, &c, 1, MSG_DONTWAIT) == 0;
@@ -86,10 +87,11 @@ class FrontHarness {
   FrontConnection* connection_ = nullptr;
 };
 
-// Queued reply chunks leave in one corked burst per writable event, and every burst ends with
-// the socket uncorked: a socket left corked would hold a reply's tail back for 200 ms.
-// Whatever the budget of 10,240 bytes per write leaves over goes out on the next iteration; once
-// the stream is done and all is written the client sees the end.
+// Queued reply chunks leave in one burst per writable event, sent with MSG_MORE but for the
+// burst's last send, and the socket is never left corked: a corked socket would hold a reply's
+// tail back for 200 ms. Every byte arrives in order at the end of its burst; whatever the budget
+// of 10,240 bytes per write leaves over goes out on the next iteration; once the stream is done
+// and all is written the client sees the end.
 TEST(FrontConnectionTest, BurstsLeaveUncorkedWithinTheWriteBudget) {
   FrontHarness h;
   ASSERT_NE(h.connection(), nullptr);
@@ -120,6 +122,32 @@ TEST(FrontConnectionTest, BurstsLeaveUncorkedWithinTheWriteBudget) {
   h.Iterate();
   EXPECT_EQ(h.Read(1), "z");
   EXPECT_TRUE(h.ClientSeesEnd());
+}
+
+// A read shorter than the room for it ends the receive loop (the socket is drained, and the
+// next bytes raise a new edge), unless the client has shut its side: then reading goes on to the
+// end of the stream, and the client that left is seen at once, as when every read went on to
+// EAGAIN. Each case with the bytes arriving before the loop looks, and after one quiet pass.
+TEST(FrontConnectionTest, ShortReadsStillSeeTheNextBytesAndTheClientsEnd) {
+  for (bool quiet_pass_first : {false, true}) {
+    SCOPED_TRACE(quiet_pass_first);
+    FrontHarness h;
+    ASSERT_NE(h.connection(), nullptr);
+    if (quiet_pass_first)
+      h.Iterate();
+    // Part of a request head, then more of it on the next pass: both parts are taken.
+    ASSERT_EQ(8, send(h.client(), "GET http", 8, 0));
+    h.Iterate();
+    ASSERT_EQ(6, send(h.client(), "://a/ ", 6, 0));
+    h.Iterate();
+    EXPECT_TRUE(h.connection()->initialized());
+    EXPECT_FALSE(h.ClientSeesEnd());
+    // The rest of a line and the client's end in one go: the short read does not stop there.
+    ASSERT_EQ(10, send(h.client(), "HTTP/1.1\r\n", 10, 0));
+    ASSERT_EQ(0, shutdown(h.client(), SHUT_WR));
+    h.Iterate();
+    EXPECT_TRUE(h.ClientSeesEnd());
+  }
 }
 
 }  // namespace
