@@ -105,28 +105,21 @@ int TcpUidLookup::Find(int port) const {
 }
 
 int TcpUidLookup::FindPeer(int connection, int port) const {
-  if (sock_diag_ != nullptr) {
-    const int uid = sock_diag_->PeerUid(connection);
-    if (uid >= 0)
-      return uid;
-    if (uid == SockDiagClient::kNotFound) {
-      QV_LOGW(kTag, "can not find the uid of package whick local port is %d", port);
-      return -1;
-    }
-  }
-  return Find(port);
+  return sock_diag_ != nullptr ? Resolve(sock_diag_->PeerUid(connection), port) : Find(port);
 }
 
 int TcpUidLookup::FindPeer(const struct sockaddr* client, const struct sockaddr* local,
                            int port) const {
-  if (sock_diag_ != nullptr) {
-    const int uid = sock_diag_->PeerUid(client, local);
-    if (uid >= 0)
-      return uid;
-    if (uid == SockDiagClient::kNotFound) {
-      QV_LOGW(kTag, "can not find the uid of package whick local port is %d", port);
-      return -1;
-    }
+  return sock_diag_ != nullptr ? Resolve(sock_diag_->PeerUid(client, local), port) : Find(port);
+}
+
+int TcpUidLookup::Resolve(int exact_uid, int port) const {
+  if (exact_uid >= 0)
+    return exact_uid;
+  if (exact_uid == SockDiagClient::kNotFound) {
+    QV_LOGW(kTag, "can not find the uid of package whick local port is %d", port);
+    return -1;
   }
+  // The kernel could not be asked: the tables still can.
   return Find(port);
 }

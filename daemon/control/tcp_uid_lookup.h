@@ -37,6 +37,9 @@ class TcpUidLookup {
   const std::string& folder() const { return folder_; }
 
  private:
+  // The answer of an exact lookup: the UID, none (a WARN), or Find when it could not be asked.
+  int Resolve(int exact_uid, int port) const;
+
   std::string folder_;
   // Asked for the kernel's own tables only; it keeps its netlink socket between lookups.
   const std::unique_ptr<SockDiagClient> sock_diag_;

@@ -55,10 +55,15 @@ const bool kMemoryJudged = true;
 const bool kMemoryJudged = true;
 #endif
 
+// Under an emulator the daemon's resident size is the emulator's too, whose cache of translated
+// code grows with every new path the daemon takes; and the daemon runs several times slower.
+const bool kEmulated = QV_EMULATOR[0] != '\0';
+
 // Fails when the daemon's peak memory went more than `limit_kb` above its baseline.
 void ExpectMemoryBound(long peak_kb, long base_kb, long limit_kb) {
-  if (!kMemoryJudged) {
-    printf("memory not judged under a sanitizer: peak %ld KB, baseline %ld KB\n", peak_kb, base_kb);
+  if (!kMemoryJudged || kEmulated) {
+    printf("memory not judged under a sanitizer or an emulator: peak %ld KB, baseline %ld KB\n",
+           peak_kb, base_kb);
     return;
   }
   EXPECT_LT(peak_kb - base_kb, limit_kb) << "peak " << peak_kb << " KB, baseline " << base_kb;
@@ -292,7 +297,7 @@ TEST_F(HostileEndToEnd, AReplyNeverReadIsResetAndMemoryStaysBounded) {
   const long peak = memory.Stop();
 
   EXPECT_EQ(ECONNRESET, err) << "the client must see a reset, never a short body that looks whole";
-  EXPECT_LT(reset_after, 10.0);
+  EXPECT_LT(reset_after, kEmulated ? 20.0 : 10.0);
   ExpectMemoryBound(peak, base_kb_, 32 * 1024);
   // The gateway was told to stop sending: RST_STREAM CANCEL for the stream of that request.
   long long stream = -1;

@@ -122,6 +122,7 @@ const transport = require(modules);
 const DICTIONARY = transport.protocol.spdy.dictionary[2];
 // Loaded only when images are to be re-encoded, so that --passthrough runs without it.
 let sharp = null;
+const SHARP = path.join(__dirname, 'node_modules', 'sharp');
 
 function parseFlags(argv) {
   const numeric = ['port', 'goaway-after', 'reset-stream', 'close-mid-reply', 'eof-mid-reply',
@@ -180,15 +181,32 @@ function usage(message) {
 
 const flags = parseFlags(process.argv.slice(2));
 if (!flags.passthrough) {
+  // Found now, so that a missing package is said at start; loaded at the first image, so that
+  // a gateway that never sees one (most test runs) does not pay for the image library.
   try {
-    sharp = require(path.join(__dirname, 'node_modules', 'sharp'));
+    require.resolve(SHARP);
   } catch (e) {
-    console.error('gateway: sharp cannot be loaded (' + e.message + '); run npm ci in ' +
-                  __dirname + ', or pass --passthrough');
-    process.exit(1);
+    sharpMissing(e);
   }
-  // One image at a time per core is plenty for a test peer, and keeps memory flat.
-  sharp.concurrency(1);
+}
+
+function sharpMissing(e) {
+  console.error('gateway: sharp cannot be loaded (' + e.message + '); run npm ci in ' +
+                __dirname + ', or pass --passthrough');
+  process.exit(1);
+}
+
+function imageLibrary() {
+  if (sharp === null) {
+    try {
+      sharp = require(SHARP);
+    } catch (e) {
+      sharpMissing(e);
+    }
+    // One image at a time per core is plenty for a test peer, and keeps memory flat.
+    sharp.concurrency(1);
+  }
+  return sharp;
 }
 
 function log(entry) {
@@ -719,6 +737,7 @@ async function reencode(body, type, level) {
   const quality = QUALITY[level];
   const format = DECLARED[type];
   if (!quality || !format || body.length === 0) return null;
+  const sharp = imageLibrary();
   try {
     const meta = await sharp(body).metadata();
     if (meta.format !== format || (meta.pages || 1) > 1) return null;
