@@ -14,6 +14,7 @@
 const http = require('http');
 const tls = require('tls');
 const zlib = require('zlib');
+const { decodeHeaderBlock } = require('./header_block');
 
 const MAX_BODY = 16 * 1024 * 1024;
 const MAX_KEPT = 64;
@@ -121,21 +122,6 @@ function headerBlock(pairs) {
     at += 2 + value.length;
   }
   return block;
-}
-
-function decodeHeaderBlock(block) {
-  const headers = {};
-  const count = block.readUInt16BE(0);
-  let at = 2;
-  for (let i = 0; i < count; i++) {
-    const nlen = block.readUInt16BE(at);
-    const name = block.toString('latin1', at + 2, at + 2 + nlen);
-    at += 2 + nlen;
-    const vlen = block.readUInt16BE(at);
-    headers[name] = block.toString('latin1', at + 2, at + 2 + vlen);
-    at += 2 + vlen;
-  }
-  return headers;
 }
 
 function serve(raw, options) {

@@ -111,6 +111,7 @@ const path = require('path');
 const tls = require('tls');
 const zlib = require('zlib');
 const { Duplex } = require('stream');
+const { decodeHeaderBlock } = require('./header_block');
 const { execFileSync } = require('child_process');
 
 const modules = path.join(__dirname, 'node_modules', 'spdy-transport');
@@ -274,21 +275,6 @@ class FrameCutter {
     }
     return frames;
   }
-}
-
-function decodeHeaderBlock(block) {
-  const headers = {};
-  let at = 2;
-  const count = block.readUInt16BE(0);
-  for (let i = 0; i < count; i++) {
-    const nlen = block.readUInt16BE(at);
-    const name = block.toString('latin1', at + 2, at + 2 + nlen);
-    at += 2 + nlen;
-    const vlen = block.readUInt16BE(at);
-    headers[name] = block.toString('latin1', at + 2, at + 2 + vlen);
-    at += 2 + vlen;
-  }
-  return headers;
 }
 
 let connections = 0;
