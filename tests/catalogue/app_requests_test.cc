@@ -37,21 +37,6 @@ class AppRequests : public ::testing::Test {
     ASSERT_GT(port_, 0);
   }
 
-  // Today's "up" and "down" figures of every application.
-  bool Figures(long long* up, long long* down) {
-    const std::string day = qvtest::Today();
-    const std::string out = daemon_->Ctl({"queryflow", day, day, ""}).out;
-    return sscanf(out.c_str(), "1 allFlow:{up:%lld,down:%lld}", up, down) == 2;
-  }
-  // Waits until the figures are `up` and `down`; the last figure of a connection may still be
-  // on its way when the client has seen the close.
-  bool FiguresReach(long long up, long long down, std::string* seen) {
-    long long u = -1, d = -1;
-    const bool ok = qvtest::WaitUntil([&] { return Figures(&u, &d) && u == up && d == down; }, 5);
-    *seen = "up " + std::to_string(u) + " down " + std::to_string(d);
-    return ok;
-  }
-
   TempDir dir_;
   Origin origin_;
   Gateway gateway_;
@@ -64,20 +49,22 @@ TEST_F(AppRequests, EachGetsWhatItMust) {
   const std::string origin = "127.0.0.1:" + std::to_string(origin_.http_port());
   const std::string https = "127.0.0.1:" + std::to_string(origin_.https_port());
   long long up = 0, down = 0;
-  ASSERT_TRUE(Figures(&up, &down));
+  ASSERT_TRUE(Figures(*daemon_, &up, &down));
   const std::string good =
       "GET http://" + origin + "/text HTTP/1.1\r\nHost: " + origin + "\r\n\r\n";
   for (const CatalogueCase& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c));
     ASSERT_FALSE(c.Has("error")) << c.Get("error");
     std::vector<std::string> pieces;
-    for (const std::string& expr : c.GetAll("send")) {
-      std::string bytes, error;
-      ASSERT_TRUE(BuildBytes(expr, &bytes, &error)) << error;
-      Replace(&bytes, "{ORIGIN}", origin);
-      Replace(&bytes, "{HTTPS}", https);
-      pieces.push_back(bytes);
-    }
+    std::string error;
+    ASSERT_TRUE(CaseBytes(
+        c,
+        [&](std::string* bytes) {
+          Replace(bytes, "{ORIGIN}", origin);
+          Replace(bytes, "{HTTPS}", https);
+        },
+        &pieces, &error))
+        << error;
     const size_t log_start = daemon_->Log().size();
     const size_t streams_before = gateway_.Events("stream").size();
     const size_t rst_before = gateway_.Events("rst").size();
@@ -110,9 +97,9 @@ TEST_F(AppRequests, EachGetsWhatItMust) {
     up += static_cast<long long>(sent);
     down += static_cast<long long>(x.received.size());
     std::string seen;
-    EXPECT_TRUE(FiguresReach(up, down, &seen))
+    EXPECT_TRUE(FiguresReach(*daemon_, up, down, &seen))
         << "figures " << seen << ", want up " << up << " down " << down;
-    Figures(&up, &down);
+    Figures(*daemon_, &up, &down);
 
     // What the gateway saw of it.
     const size_t streams = gateway_.Events("stream").size() - streams_before;
@@ -151,8 +138,8 @@ TEST_F(AppRequests, EachGetsWhatItMust) {
     EXPECT_NE(std::string::npos, next.received.find("x-path: /text\r\n"));
     up += static_cast<long long>(good_sent);
     down += static_cast<long long>(next.received.size());
-    EXPECT_TRUE(FiguresReach(up, down, &seen)) << "after the good request: " << seen;
-    Figures(&up, &down);
+    EXPECT_TRUE(FiguresReach(*daemon_, up, down, &seen)) << "after the good request: " << seen;
+    Figures(*daemon_, &up, &down);
     printf("%-44s %s, %zu bytes back, %zu stream(s)\n", c.name.c_str(),
            x.closed ? (x.reset ? "reset" : "closed") : "open", x.received.size(), streams);
   }

@@ -1,9 +1,11 @@
 #include "catalogue/client_exchange_helper.h"
 
 #include <poll.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "e2e/daemon_helper.h"
 #include "e2e/peers_helper.h"
 
 Exchange Talk(int port, const std::vector<std::string>& pieces, bool close_after, double wait_s,
@@ -46,4 +48,33 @@ Exchange Talk(int port, const std::vector<std::string>& pieces, bool close_after
   }
   close(fd);
   return x;
+}
+
+bool CaseBytes(const CatalogueCase& c, const std::function<void(std::string*)>& fill,
+               std::vector<std::string>* pieces, std::string* error) {
+  pieces->clear();
+  for (const std::string& expr : c.GetAll("send")) {
+    std::string bytes;
+    if (!BuildBytes(expr, &bytes, error))
+      return false;
+    if (fill)
+      fill(&bytes);
+    pieces->push_back(bytes);
+  }
+  return true;
+}
+
+bool Figures(qvtest::DaemonUnderTest& daemon, long long* up, long long* down) {
+  const std::string day = qvtest::Today();
+  const std::string out = daemon.Ctl({"queryflow", day, day, ""}).out;
+  return sscanf(out.c_str(), "1 allFlow:{up:%lld,down:%lld}", up, down) == 2;
+}
+
+bool FiguresReach(qvtest::DaemonUnderTest& daemon, long long up, long long down,
+                  std::string* seen) {
+  long long u = -1, d = -1;
+  const bool ok =
+      qvtest::WaitUntil([&] { return Figures(daemon, &u, &d) && u == up && d == down; }, 5);
+  *seen = "up " + std::to_string(u) + " down " + std::to_string(d);
+  return ok;
 }

@@ -3,8 +3,15 @@
 
 #include <stddef.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "catalogue/catalogue_helper.h"
+
+namespace qvtest {
+class DaemonUnderTest;
+}
 
 // What a raw client got from the proxy for the bytes it sent.
 struct Exchange {
@@ -19,5 +26,16 @@ struct Exchange {
 // the socket took.
 Exchange Talk(int port, const std::vector<std::string>& pieces, bool close_after, double wait_s,
               size_t* sent);
+
+// The bytes of each "send" line of `c`, each passed through `fill` (placeholders), or false with
+// the error.
+bool CaseBytes(const CatalogueCase& c, const std::function<void(std::string*)>& fill,
+               std::vector<std::string>* pieces, std::string* error);
+
+// Today's "up" and "down" figures of every application, as queryflow answers them.
+bool Figures(qvtest::DaemonUnderTest& daemon, long long* up, long long* down);
+// Waits until the figures are `up` and `down` (the last figure of a connection may still be on
+// its way when the client has seen the close); `*seen` is what was read last.
+bool FiguresReach(qvtest::DaemonUnderTest& daemon, long long up, long long down, std::string* seen);
 
 #endif  // TESTS_CATALOGUE_CLIENT_EXCHANGE_HELPER_H

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "catalogue/catalogue_helper.h"
+#include "catalogue/client_exchange_helper.h"
 #include "e2e/daemon_helper.h"
 #include "e2e/peers_helper.h"
 
@@ -119,11 +120,8 @@ TEST(ControlCommands, EachGetsWhatItMust) {
     SCOPED_TRACE(testing::PrintToString(c));
     ASSERT_FALSE(c.Has("error")) << c.Get("error");
     std::vector<std::string> pieces;
-    for (const std::string& expr : c.GetAll("send")) {
-      std::string bytes, error;
-      ASSERT_TRUE(BuildBytes(expr, &bytes, &error)) << error;
-      pieces.push_back(bytes);
-    }
+    std::string error;
+    ASSERT_TRUE(CaseBytes(c, nullptr, &pieces, &error)) << error;
     std::vector<std::string> want;
     for (const std::string& r : c.GetAll("reply")) {
       if (r != "none")

@@ -52,18 +52,6 @@ class HostileClients : public ::testing::Test {
     ASSERT_GT(port_, 0);
   }
 
-  bool Figures(long long* up, long long* down) {
-    const std::string day = qvtest::Today();
-    const std::string out = daemon_->Ctl({"queryflow", day, day, ""}).out;
-    return sscanf(out.c_str(), "1 allFlow:{up:%lld,down:%lld}", up, down) == 2;
-  }
-  bool FiguresReach(long long up, long long down, std::string* seen) {
-    long long u = -1, d = -1;
-    const bool ok = qvtest::WaitUntil([&] { return Figures(&u, &d) && u == up && d == down; }, 5);
-    *seen = "up " + std::to_string(u) + " down " + std::to_string(d);
-    return ok;
-  }
-
   std::vector<CatalogueCase> cases_;
   TempDir dir_;
   Origin origin_;
@@ -91,18 +79,16 @@ TEST_F(HostileClients, EachIsRefusedAndReachesNothing) {
   std::string seen;
   qvtest::WaitUntil([&] { return gateway_.Events("reply").size() == 1; }, 5);
   usleep(200000);
-  ASSERT_TRUE(Figures(&up, &down));
+  ASSERT_TRUE(Figures(*daemon_, &up, &down));
 
   for (const CatalogueCase& c : cases_) {
     SCOPED_TRACE(testing::PrintToString(c));
     ASSERT_FALSE(c.Has("error")) << c.Get("error");
     std::vector<std::string> pieces;
-    for (const std::string& expr : c.GetAll("send")) {
-      std::string bytes, error;
-      ASSERT_TRUE(BuildBytes(expr, &bytes, &error)) << error;
-      fill(&bytes, c);
-      pieces.push_back(bytes);
-    }
+    std::string error;
+    ASSERT_TRUE(CaseBytes(
+        c, [&](std::string* bytes) { fill(bytes, c); }, &pieces, &error))
+        << error;
     const size_t log_start = daemon_->Log().size();
     // The gateway logs on its own time: the lines of the request before are all in.
     size_t gateway_lines = gateway_.Events().size();
@@ -141,9 +127,9 @@ TEST_F(HostileClients, EachIsRefusedAndReachesNothing) {
     // Nothing is counted twice, or beyond what crossed the socket.
     up += static_cast<long long>(sent);
     down += static_cast<long long>(x.received.size());
-    EXPECT_TRUE(FiguresReach(up, down, &seen))
+    EXPECT_TRUE(FiguresReach(*daemon_, up, down, &seen))
         << "figures " << seen << ", want up " << up << " down " << down;
-    Figures(&up, &down);
+    Figures(*daemon_, &up, &down);
 
     const size_t streams = static_cast<size_t>(atoi(c.Get("streams", "0").c_str()));
     if (streams == 0) {
@@ -185,8 +171,8 @@ TEST_F(HostileClients, EachIsRefusedAndReachesNothing) {
     EXPECT_EQ(0u, next.received.find("HTTP/1.1 200 OK\r\n")) << next.received.substr(0, 200);
     up += static_cast<long long>(good_sent);
     down += static_cast<long long>(next.received.size());
-    EXPECT_TRUE(FiguresReach(up, down, &seen)) << "after the good request: " << seen;
-    Figures(&up, &down);
+    EXPECT_TRUE(FiguresReach(*daemon_, up, down, &seen)) << "after the good request: " << seen;
+    Figures(*daemon_, &up, &down);
     printf("%-52s %s, %zu bytes back, %zu stream(s)\n", c.name.c_str(),
            x.closed ? (x.reset ? "reset" : "closed") : "open", x.received.size(), streams);
   }
