@@ -52,7 +52,8 @@ std::string ConfigUpdater::DefaultConfigPath() {
   return (path != nullptr && path[0] != '\0') ? path : ProxyConfig::kDefaultPath;
 }
 
-ConfigUpdater::BeginResult ConfigUpdater::Begin(const std::string& server_word) {
+ConfigUpdater::BeginResult ConfigUpdater::Begin(const std::string& server_word,
+                                                const std::function<void()>& started) {
   std::string server = server_word;
   if (server.empty()) {
     const char* env = getenv("HTTP2QUORVIN_CONFIG_SERVER");
@@ -94,6 +95,9 @@ ConfigUpdater::BeginResult ConfigUpdater::Begin(const std::string& server_word) 
     return kThreadFailed;
   }
   thread_ = std::move(thread);
+  // The outcome waits for this lock (OnUpdateConfigDone), so it cannot overtake `started`.
+  if (started)
+    started();
   return kStarted;
 }
 

@@ -2,6 +2,7 @@
 #define DAEMON_CONTROL_CONFIG_UPDATER_H
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,7 +36,9 @@ class ConfigUpdater : private UpdateConfigListener {
 
   // Starts a download from `server` ("host" or "host:port", port 8091 by default), or, when it
   // is empty, from HTTP2QUORVIN_CONFIG_SERVER. Returns at once; a WARN says why it refused.
-  BeginResult Begin(const std::string& server);
+  // `started`, when given, runs once the download runs and before its outcome can reach the
+  // listener, so that whatever it says comes first.
+  BeginResult Begin(const std::string& server, const std::function<void()>& started = nullptr);
 
   bool busy() const;
   // Waits until no download runs and its thread has ended.

@@ -28,13 +28,14 @@ int UpdateConfigCommand::runCommand(SocketClient* client, int argc, char** argv)
   const std::string word = argc >= 2 ? argv[1] : "";
   ConfigUpdater::BeginResult result = ConfigUpdater::kBadServer;
   if (argc <= 2) {
-    result = updater_->Begin(word);
+    // The started reply goes out before the download's outcome can be broadcast.
+    result = updater_->Begin(
+        word, [client] { client->sendMsg(kStartedCode, "UpdateConfigStarted.", false); });
   } else {
     QV_LOGW(kTag, "updateconfig takes at most one word, host or host:port");
   }
   switch (result) {
     case ConfigUpdater::kStarted:
-      client->sendMsg(kStartedCode, "UpdateConfigStarted.", false);
       return 0;
     case ConfigUpdater::kBusy:
       client->sendMsg(kBusyCode, "UpdateConfigBusy: a download is already running.", false);
